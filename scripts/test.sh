@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is needed, then builds and runs every test twice: a normal build and one
+# with address and undefined-behaviour sanitizers. Both builds share one cache of real
+# PostgreSQL data directories (build/fixtures), so the second run reuses the first's.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+cache="$root/build/fixtures"
+
+run_build() {
+    local dir=$1; shift
+    cmake -S "$root" -B "$dir" -DVORN_FIXTURE_CACHE="$cache" "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 900 </dev/null
+}
+
+echo "== normal build =="
+run_build "$root/build/normal" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== sanitizer build (address, undefined) =="
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+run_build "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON
