@@ -25,3 +25,6 @@ echo "== sanitizer build (address, undefined) =="
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 run_build "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON
+
+echo "== fuzz (libFuzzer, address and undefined sanitizers) =="
+bash scripts/fuzz.sh 60

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Decode-only unload speed against the speed of reading the same files.
+#
+# Builds (once, cached in /var/tmp/vorn-bench-<hash>) a data directory with Debian's
+# PostgreSQL 15 holding bench_rows (10 million rows of int4, int8, md5 text, timestamptz,
+# numeric(12,2), bool, float8: about 1.1 GB of heap) and bench_toast (TOAST-heavy), then
+# measures in one run:
+#   dd      dd iflag=direct bs=1M of the heap segment files
+#   vorn    the decode-only unload of the same relation (every value decoded, rows counted)
+# and prints the rates and their ratio. Goal: vorn >= 1 GB/s on one core and >= 0.5 x dd.
+#
+#   bash bench/run.sh [rows]      (default 10000000)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+rows=${1:-10000000}
+pgbin=/usr/lib/postgresql/15/bin
+hash=$( (cat "$0"; echo "$rows") | sha256sum | cut -c1-12)
+work=/var/tmp/vorn-bench-$hash
+data=$work/data
+
+as_postgres() { if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@" </dev/null; else "$@" </dev/null; fi; }
+
+cmake -S "$root" -B "$root/build/bench" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF >/dev/null
+cmake --build "$root/build/bench" -j "$(nproc)" --target vorn_bench_unload >/dev/null
+
+if [ ! -f "$work/ready" ]; then
+    rm -rf "$work"
+    mkdir -p "$work"
+    [ "$(id -u)" -ne 0 ] || chown postgres: "$work"
+    sock=$(mktemp -d /tmp/vbench.XXXXXX)
+    [ "$(id -u)" -ne 0 ] || chown postgres: "$sock"
+    as_postgres "$pgbin/initdb" -D "$data" --locale=C -E UTF8 -U postgres --auth=trust >/dev/null
+    as_postgres "$pgbin/pg_ctl" -D "$data" -w -l "$work/server.log" \
+        -o "-c listen_addresses='' -c unix_socket_directories=$sock -c autovacuum=off -c fsync=off -c jit=off -c max_wal_size=4GB" \
+        start >/dev/null
+    psql=(psql -X -q -v ON_ERROR_STOP=1 -h "$sock" -U postgres -d postgres)
+    "${psql[@]}" <<SQL
+CREATE TABLE bench_rows (i int4, b int8, t text, ts timestamptz, n numeric(12,2), f bool, d float8);
+INSERT INTO bench_rows
+SELECT g, g * 1000003::int8, md5(g::text), '2020-01-01'::timestamptz + g * interval '1 second',
+       (g % 1000000) / 100.0, g % 2 = 0, g * 0.5
+FROM generate_series(1, $rows) g;
+CREATE TABLE bench_toast (id int4, v text);
+INSERT INTO bench_toast
+SELECT i, (SELECT string_agg(repeat(md5((i * 1000 + j)::text), 2), '') FROM generate_series(1, 400) j)
+FROM generate_series(1, 5000) i;
+VACUUM (FREEZE, ANALYZE) bench_rows, bench_toast;
+SQL
+    for t in bench_rows bench_toast; do
+        "${psql[@]}" -At -F ' ' -c "
+SELECT 'relation', (SELECT oid FROM pg_database WHERE datname = current_database()), c.oid,
+       c.relfilenode, (SELECT dattablespace FROM pg_database WHERE datname = current_database()),
+       c.reltoastrelid, COALESCE(tc.relfilenode, 0)
+FROM pg_class c LEFT JOIN pg_class tc ON tc.oid = c.reltoastrelid WHERE c.relname = '$t';
+SELECT 'column', attnum, atttypid, attlen, attalign, CASE WHEN attbyval THEN 't' ELSE 'f' END,
+       atttypmod, attname
+FROM pg_attribute WHERE attrelid = '$t'::regclass AND attnum > 0 ORDER BY attnum;" >"$work/$t.rel"
+        "${psql[@]}" -At -c "SELECT pg_relation_filepath('$t')" >"$work/$t.path"
+    done
+    as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast stop >/dev/null
+    rmdir "$sock" 2>/dev/null || true
+    touch "$work/ready"
+fi
+
+drop_caches() { sync; echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true; }
+
+heap=$data/$(cat "$work/bench_rows.path")
+files=("$heap" "$heap".[0-9]*)
+[ -e "${files[1]}" ] || files=("$heap")
+bytes=$(cat "${files[@]}" | wc -c)
+
+drop_caches
+start=$(date +%s.%N)
+for f in "${files[@]}"; do dd if="$f" of=/dev/null iflag=direct bs=1M status=none; done
+end=$(date +%s.%N)
+dd_rate=$(awk -v b="$bytes" -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", b / (e - s) / 1e9 }')
+
+drop_caches
+vorn_line=$("$root/build/bench/bench/vorn_bench_unload" "$data" "$work/bench_rows.rel")
+vorn_rate=$(echo "$vorn_line" | sed -E 's/.* GB\/s ([0-9.]+) .*/\1/')
+
+drop_caches
+toast_line=$("$root/build/bench/bench/vorn_bench_unload" "$data" "$work/bench_toast.rel")
+
+printf 'heap bytes        %s\n' "$bytes"
+printf 'dd iflag=direct   %.3f GB/s\n' "$dd_rate"
+printf 'vorn decode-only  %s GB/s   (%s)\n' "$vorn_rate" "$vorn_line"
+printf 'ratio vorn / dd   %s   (goal >= 0.5; and vorn >= 1 GB/s)\n' \
+    "$(awk -v v="$vorn_rate" -v d="$dd_rate" 'BEGIN { printf "%.2f", v / d }')"
+printf 'toast table       %s\n' "$toast_line"

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorn {
+
+class PgClass;
+
+struct SegmentFile {
+    uint32_t number = 0;  // 0: the file named by the file node alone
+    uint64_t size = 0;    // bytes
+};
+
+// Directory of a relation's files under the process-wide dataDirectory: global/ for shared
+// catalogues and tablespace 1664, base/<db> for 1663 (or 0 in a database whose default is
+// pg_default), pg_tblspc/<ts>/<PG_ version dir>/<db> otherwise. A relation with
+// reltablespace 0 lies in its database's default tablespace.
+std::string relationDirectory(const PgClass& relation);
+
+// Name of the version directory inside tablespace `tablespaceOid` ("PG_" when none is
+// found); the one matching the configured major version is preferred.
+std::string tablespacePath(uint32_t tablespaceOid);
+
+// Appends the segment files of `fileNode` in `directory` (ascending by number; only an
+// all-digit suffix is a segment, a duplicate number is an error); returns the list's size.
+uint32_t listSegmentFiles(const std::string& directory, uint32_t fileNode,
+                          std::vector<SegmentFile>& segments);
+
+// "{dir}/{node}" for segment 0, "{dir}/{node}.{n}" for the others.
+std::string segmentPath(const std::string& directory, uint32_t fileNode, uint32_t segment);
+
+}  // namespace vorn

@@ -1,0 +1,61 @@
+#pragma once
+
+// The attribute walk shared by the heap and U tuple readers. The page reader checks the
+// tuple header (lengths, data offset, null bitmap inside the tuple) and hands over what it
+// found; the decoder steps through the data area column by column by the plan, storing each
+// value in the batch row, and never reads outside [0, length) of the tuple.
+//
+// Outcomes: an attribute that runs past the tuple end (a fixed value, a varlena whose header
+// claims more bytes than are left, a string without its NUL) rejects the tuple, because
+// nothing after it can be located. A value that is there but cannot be turned into its bytes
+// (corrupt compression, a missing TOAST value, too long for its slot) is NULL and counted;
+// the row is kept.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "storage/column_plan.h"
+#include "storage/page_damage.h"
+#include "storage/value_buffer.h"
+
+namespace vorn {
+
+class ToastFetcher;
+
+struct TupleView {
+    const uint8_t* start = nullptr;       // alignment is counted from here
+    uint32_t length = 0;                  // the item's length
+    uint32_t dataOffset = 0;              // t_hoff: where the first attribute lies
+    uint32_t natts = 0;                   // attributes stored in the tuple
+    const uint8_t* nullBitmap = nullptr;  // null when the tuple has no NULLs
+    uint32_t item = 0;                    // line pointer number from 1, for messages
+};
+
+class TupleDecoder {
+  public:
+    TupleDecoder(const ColumnLayout& columns, PageFamily family, ToastFetcher* toast);
+
+    // Before the rows of a batch are written: points the plans at the batch's arrays.
+    void bind(ColumnBatch& batch) { bindPlans(plans_, batch); }
+
+    // Attribute i goes to column firstColumn + i. Columns past the tuple's attributes get
+    // their missing value (ADD COLUMN ... DEFAULT) or NULL. False: the tuple was rejected
+    // and noted; the row may be partly written and is reused by the next tuple.
+    bool decode(const TupleView& tuple, uint32_t firstColumn, uint32_t row, DamageNotes& notes);
+
+    size_t columnCount() const { return plans_.size(); }
+    ColumnPlan& plan(size_t column) { return plans_[column]; }
+
+  private:
+    bool readVarlena(ColumnPlan& plan, const TupleView& tuple, uint32_t& pos, uint32_t row,
+                     DamageNotes& notes);
+    void fillTrailing(uint32_t fromColumn, uint32_t row, DamageNotes& notes);
+
+    std::vector<ColumnPlan> plans_;
+    PageFamily family_;
+    ValueBuffer values_;
+    std::string scratch_;  // varlena bytes on their way to a fixed slot
+};
+
+}  // namespace vorn

@@ -1,0 +1,143 @@
+// libFuzzer target over the decoders that read untrusted bytes: heap and U pages (tuple
+// readers and chunk listers), the varlena reader with in-line pglz and LZ4, and pglz alone.
+// The first input byte picks the decoder and the block size; the rest is the input.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "storage/column_batch.h"
+#include "storage/column_def.h"
+#include "storage/page_reader.h"
+#include "storage/value_buffer.h"
+
+namespace {
+
+using namespace vorn;
+
+ColumnDef column(int16_t attnum, uint32_t type, int32_t len, char align, int32_t typmod = -1) {
+    ColumnDef c;
+    c.attnum = attnum;
+    c.atttypid = type;
+    c.attlen = len;
+    c.attalign = align;
+    c.atttypmod = typmod;
+    c.attbyval = len > 0 && len <= 8;
+    c.setName("c" + std::to_string(attnum));
+    return c;
+}
+
+// A layout that exercises every decoding path: fixed widths of each alignment, a dropped
+// int8, varlenas in slots and strings, a cstring, a type without a decoder, a missing value.
+const ColumnLayout& layout() {
+    static const ColumnLayout columns = [] {
+        ColumnLayout c;
+        c.push_back(column(1, typeoid::kInt4, 4, 'i'));
+        c.push_back(column(2, typeoid::kBool, 1, 'c'));
+        c.push_back(column(3, 0, 8, 'd'));  // dropped int8
+        c.push_back(column(4, typeoid::kText, -1, 'i'));
+        c.push_back(column(5, typeoid::kInt8, 8, 'd'));
+        c.push_back(column(6, typeoid::kNumeric, -1, 'i', (12 << 16) + 6));
+        c.push_back(column(7, typeoid::kVarchar, -1, 'i', 14));
+        c.push_back(column(8, typeoid::kInterval, 16, 'd'));
+        c.push_back(column(9, typeoid::kName, 64, 'c'));
+        c.push_back(column(10, typeoid::kTimeTz, 12, 'd'));
+        c.push_back(column(11, 2950, 16, 'c'));  // uuid: no decoder of its own
+        c.push_back(column(12, 0, -2, 'c'));     // dropped cstring
+        c.push_back(column(13, typeoid::kBytea, -1, 'i'));
+        ColumnDef missing = column(14, typeoid::kInt4, 4, 'i');
+        missing.hasMissing = true;
+        missing.missingValue = std::string("\x2a\0\0\0", 4);
+        c.push_back(missing);
+        return c;
+    }();
+    return columns;
+}
+
+constexpr uint16_t kBlockSizes[] = {2048, 4096, 8192, 16384, 32768};
+
+// The page in a buffer of its own size plus slack, as the unload loop provides it.
+std::vector<uint8_t> pageOf(const uint8_t* data, size_t size, uint16_t blockSize) {
+    std::vector<uint8_t> page(size_t(blockSize) + 4096, 0);
+    std::memcpy(page.data(), data, size < blockSize ? size : blockSize);
+    return page;
+}
+
+template <typename Reader>
+void readAll(Reader& reader, const std::vector<uint8_t>& page, uint16_t blockSize,
+             ColumnBatch& batch) {
+    reader.setBuffer(page.data(), blockSize);
+    uint32_t next = 0;
+    while (next < reader.itemCount()) {
+        const uint32_t before = next;
+        reader.readTuples(batch, next);
+        if (next == before)
+            break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1)
+        return 0;
+    const uint8_t selector = data[0];
+    const uint16_t blockSize = kBlockSizes[(selector >> 4) % 5];
+    data += 1;
+    size -= 1;
+
+    static ColumnBatch batch = makeColumnBatch(layout());
+    switch (selector & 0x0F) {
+        case 0: {
+            static TableBlock heap(layout(), nullptr);
+            readAll(heap, pageOf(data, size, blockSize), blockSize, batch);
+            break;
+        }
+        case 1: {
+            static UTableBlock upage(layout(), nullptr);
+            readAll(upage, pageOf(data, size, blockSize), blockSize, batch);
+            break;
+        }
+        case 2: {
+            static ToastBlock toast;
+            static std::vector<ToastChunkRef> chunks;
+            const auto page = pageOf(data, size, blockSize);
+            toast.setBuffer(page.data(), blockSize);
+            toast.collectChunks(chunks);
+            break;
+        }
+        case 3: {
+            static UToastBlock toast;
+            static std::vector<ToastChunkRef> chunks;
+            const auto page = pageOf(data, size, blockSize);
+            toast.setBuffer(page.data(), blockSize);
+            toast.collectChunks(chunks);
+            break;
+        }
+        case 4:
+        case 5: {
+            static ValueBuffer values(nullptr);
+            static std::string value;
+            // The reader may look up to 3 bytes past the value; the tuple buffer has slack.
+            std::vector<uint8_t> copy(data, data + size);
+            copy.resize(size + 8, 0);
+            values.readVarlena(copy.data(), static_cast<uint32_t>(size), (selector & 1) != 0,
+                               value);
+            break;
+        }
+        default: {
+            if (size < 4)
+                break;
+            uint32_t raw;
+            std::memcpy(&raw, data, 4);
+            raw %= 1u << 20;
+            std::vector<uint8_t> out(raw);
+            pglzDecompress(data + 4, static_cast<int32_t>(size - 4), out.data(),
+                           static_cast<int32_t>(raw));
+            break;
+        }
+    }
+    return 0;
+}
