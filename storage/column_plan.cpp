@@ -76,6 +76,44 @@ uint8_t alignmentOf(const ColumnDef& column, const KnownType* known, PageFamily 
     return fromCatalogue;
 }
 
+StoreOp fixedOp(uint32_t width) {
+    switch (width) {
+        case 1:
+            return StoreOp::kFixed1;
+        case 2:
+            return StoreOp::kFixed2;
+        case 4:
+            return StoreOp::kFixed4;
+        case 8:
+            return StoreOp::kFixed8;
+        default:
+            return StoreOp::kFixedN;
+    }
+}
+
+StoreOp storeOp(const ColumnPlan& plan) {
+    switch (plan.kind) {
+        case AttrKind::kFixed:
+            return plan.sink == AttrSink::kSlot && plan.width <= plan.stride ? fixedOp(plan.width)
+                                                                             : StoreOp::kFixedOther;
+        case AttrKind::kVarlena:
+            switch (plan.sink) {
+                case AttrSink::kString:
+                    return StoreOp::kVarlenaString;
+                case AttrSink::kSlot:
+                    return StoreOp::kVarlenaSlot;
+                case AttrSink::kNone:
+                    return StoreOp::kVarlenaSkip;
+            }
+            break;
+        case AttrKind::kCString:
+            return StoreOp::kCString;
+        case AttrKind::kUnknown:
+            break;
+    }
+    return StoreOp::kUnknown;
+}
+
 }  // namespace
 
 std::vector<ColumnPlan> planColumns(const ColumnLayout& columns, PageFamily family) {
@@ -131,6 +169,7 @@ void bindPlans(std::vector<ColumnPlan>& plans, ColumnBatch& batch) {
                               ? static_cast<uint32_t>(column.stride)
                               : 0;
         }
+        plan.op = storeOp(plan);
     }
 }
 

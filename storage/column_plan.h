@@ -32,51 +32,100 @@ enum class AttrSink : uint8_t {
 // interval and timetz.
 enum class PageFamily : uint8_t { kHeap, kU };
 
-// Constant-size copies for the common widths compile to single moves.
-inline void copySmall(uint8_t* dst, const uint8_t* src, uint32_t n) {
-    switch (n) {
-        case 0:
-            return;
-        case 1:
-            *dst = *src;
-            return;
-        case 2:
-            std::memcpy(dst, src, 2);
-            return;
-        case 4:
-            std::memcpy(dst, src, 4);
-            return;
-        case 8:
-            std::memcpy(dst, src, 8);
-            return;
-        default:
-            std::memcpy(dst, src, n);
+// How a value is stored, decided by bindPlans from the kind, the width and the sink: the
+// decoder's one switch per attribute goes over these, and the common widths are copied with
+// sizes known at compile time.
+enum class StoreOp : uint8_t {
+    kFixed1,  // a fixed width of 1, 2, 4 or 8 bytes into a slot that holds it
+    kFixed2,
+    kFixed4,
+    kFixed8,
+    kFixedN,         // any other fixed width into a slot that holds it
+    kFixedOther,     // a fixed width the slot cannot hold, or a by-reference or dropped column
+    kVarlenaString,  // a varlena into the row's string
+    kVarlenaSlot,    // a varlena into the column's slot
+    kVarlenaSkip,    // a dropped varlena column: stepped over unread
+    kCString,
+    kUnknown,
+};
+
+// Copies `n` bytes that do not overlap: up to 32 bytes with a pair of (overlapping) moves of
+// a constant size, without a call.
+inline void copyBytes(uint8_t* dst, const uint8_t* src, uint32_t n) {
+    if (n > 32) {
+        std::memcpy(dst, src, n);
+    } else if (n >= 16) {
+        std::memcpy(dst, src, 16);
+        std::memcpy(dst + n - 16, src + n - 16, 16);
+    } else if (n >= 8) {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(dst, src, 4);
+        std::memcpy(dst + n - 4, src + n - 4, 4);
+    } else if (n > 0) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
     }
 }
 
-struct ColumnPlan {
-    AttrKind kind = AttrKind::kUnknown;
-    uint8_t alignMask = 0;  // alignment - 1, counted from the tuple start
-    bool dropped = false;
-    int16_t attnum = 0;
-    uint32_t width = 0;  // kFixed only
-    bool hasMissing = false;
-    std::string missingValue;  // stored form, for rows written before the column existed
+// A string set to `n` bytes: the capacity a row's string has kept from earlier batches is
+// reused, and a value as long as the last one is copied without a call into the library.
+inline void assignBytes(std::string& s, const uint8_t* src, uint32_t n) {
+    if (s.size() != n)
+        s.resize(n);
+    copyBytes(reinterpret_cast<uint8_t*>(s.data()), src, n);
+}
 
-    // Bound to a batch by bindPlans.
-    AttrSink sink = AttrSink::kNone;
+struct ColumnPlan {
+    // What the per-tuple loop reads, together at the front.
+    StoreOp op = StoreOp::kUnknown;  // set by bindPlans
+    uint8_t alignMask = 0;           // alignment - 1, counted from the tuple start
+    AttrKind kind = AttrKind::kUnknown;
+    AttrSink sink = AttrSink::kNone;  // bound to a batch by bindPlans, as what follows
+    uint32_t width = 0;               // kFixed only
     uint32_t stride = 0;
     uint8_t* data = nullptr;
     int32_t* lengths = nullptr;
     uint8_t* nulls = nullptr;
     std::string* values = nullptr;
 
-    // A fixed-width value whose width fits its slot, the common case: one copy, no switch.
-    bool fixedInSlot() const { return sink == AttrSink::kSlot && width <= stride; }
-    void storeFixedInSlot(uint32_t row, const uint8_t* src) {
-        copySmall(data + size_t(row) * stride, src, width);
-        nulls[row] = 0;
-        lengths[row] = static_cast<int32_t>(width);
+    bool dropped = false;
+    int16_t attnum = 0;
+    bool hasMissing = false;
+    std::string missingValue;  // stored form, for rows written before the column existed
+
+    // A fixed width of N bytes into a slot known to hold it.
+    // The stores below take the row arrays before writing: a byte store may alias the plan,
+    // and would make the compiler load them again after each write.
+    template <uint32_t N>
+    void storeFixed(uint32_t row, const uint8_t* src) {
+        uint8_t* const slot = data + size_t(row) * stride;
+        uint8_t* const isNull = nulls;
+        int32_t* const length = lengths;
+        std::memcpy(slot, src, N);
+        isNull[row] = 0;
+        length[row] = static_cast<int32_t>(N);
+    }
+    void storeString(uint32_t row, const uint8_t* src, uint32_t n) {
+        uint8_t* const isNull = nulls;
+        int32_t* const length = lengths;
+        assignBytes(values[row], src, n);
+        isNull[row] = 0;
+        length[row] = static_cast<int32_t>(n);
+    }
+    // False (nothing stored) when the bytes do not fit the slot.
+    bool storeSlot(uint32_t row, const uint8_t* src, uint32_t n) {
+        if (n > stride)
+            return false;
+        uint8_t* const slot = data + size_t(row) * stride;
+        uint8_t* const isNull = nulls;
+        int32_t* const length = lengths;
+        copyBytes(slot, src, n);
+        isNull[row] = 0;
+        length[row] = static_cast<int32_t>(n);
+        return true;
     }
 
     void setNull(uint32_t row) {
@@ -88,19 +137,14 @@ struct ColumnPlan {
     bool store(uint32_t row, const uint8_t* src, uint32_t n) {
         switch (sink) {
             case AttrSink::kString:
-                values[row].assign(reinterpret_cast<const char*>(src), n);
-                break;
+                storeString(row, src, n);
+                return true;
             case AttrSink::kSlot:
-                if (n > stride)
-                    return false;
-                copySmall(data + size_t(row) * stride, src, n);
-                break;
+                return storeSlot(row, src, n);
             case AttrSink::kNone:
                 setNull(row);
                 return true;
         }
-        nulls[row] = 0;
-        lengths[row] = static_cast<int32_t>(n);
         return true;
     }
 };

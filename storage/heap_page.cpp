@@ -36,6 +36,7 @@
 
 #include "storage/byte_reader.h"
 #include "storage/chunk_data.h"
+#include "storage/line_pointer.h"
 #include "storage/page_damage.h"
 #include "storage/page_reader.h"
 #include "storage/tuple_decoder.h"
@@ -53,7 +54,7 @@ constexpr uint32_t kPdPageSizeVersion = kPdSpecial + 2;
 constexpr uint32_t kHeaderSizeV4 = kPdPageSizeVersion + 2 + 4;  // 24
 constexpr uint32_t kHeaderSizeV6 = 40;
 constexpr uint16_t kPdAllVisible = 0x0004;
-constexpr uint32_t kLinePointerSize = 4;
+constexpr uint32_t kPrefetchAhead = 8;  // tuples
 
 // Tuple header.
 constexpr uint32_t kTXmin = 0;
@@ -84,10 +85,6 @@ uint32_t headerSize(uint8_t version) {
     return version == 6 ? kHeaderSizeV6 : kHeaderSizeV4;
 }
 
-bool allZero(const uint8_t* page, uint32_t size) {
-    return page[0] == 0 && std::memcmp(page, page + 1, size - 1) == 0;
-}
-
 // Checks the header and copies the line pointers; the item count, 0 when the page is new,
 // empty or rejected. Each bound protects the next step: pd_lower inside the page keeps the
 // line-pointer copy inside it, and the order header <= lower <= upper <= special <= block
@@ -97,7 +94,7 @@ uint32_t loadHeapPage(const uint8_t* page, uint32_t blockSize, std::vector<uint3
     items.clear();
     const uint32_t upper = loadLE<uint16_t>(page + kPdUpper);
     if (upper == 0) {
-        if (!allZero(page, blockSize))
+        if (!isAllZeroPage(page, blockSize))
             notes.rejectPage("pd_upper 0 on a page that is not all zero");
         return 0;
     }
@@ -131,39 +128,7 @@ uint32_t loadHeapPage(const uint8_t* page, uint32_t blockSize, std::vector<uint3
         notes.rejectPage("pd_special %u beyond the block size %u", special, blockSize);
         return 0;
     }
-    const uint32_t count = (lower - header) / kLinePointerSize;
-    items.resize(count);
-    if (count > 0)
-        std::memcpy(items.data(), page + header, size_t(count) * kLinePointerSize);
-    return count;
-}
-
-struct HeapTuple {
-    const uint8_t* start = nullptr;
-    uint32_t offset = 0;
-    uint32_t length = 0;
-};
-
-// The item behind a line pointer when it is a normal one lying inside the page; damage is
-// noted. Unused, redirect and dead pointers are not tuples and are skipped silently.
-bool locateTuple(const uint8_t* page, uint32_t blockSize, uint32_t header, uint32_t raw,
-                 uint32_t item, DamageNotes& notes, HeapTuple& tuple) {
-    const uint32_t offset = raw & 0x7FFF;
-    const uint32_t flags = (raw >> 15) & 0x3;
-    const uint32_t length = raw >> 17;
-    if (flags != 1)
-        return false;
-    if (length < kTupleHeaderSize) {
-        notes.rejectTuple(item, "item length %u shorter than the tuple header %u", length,
-                          kTupleHeaderSize);
-        return false;
-    }
-    if (offset < header || offset + length > blockSize) {
-        notes.rejectTuple(item, "item at offset %u, length %u outside the page", offset, length);
-        return false;
-    }
-    tuple = HeapTuple{page + offset, offset, length};
-    return true;
+    return copyLinePointers(page, header, lower, items);
 }
 
 // Whether a tuple is a live row, from its hint bits and the page's all-visible flag.
@@ -190,8 +155,8 @@ bool isVisible(const uint8_t* tuple, bool allVisible) {
 
 // Reads the header fields the attributes depend on and checks that the null bitmap and the
 // oid lie before t_hoff and t_hoff inside the item.
-bool readTupleHeader(const HeapTuple& heap, uint32_t item, DamageNotes& notes, TupleView& view,
-                     bool& hasOid) {
+inline bool readTupleHeader(const PageItem& heap, uint32_t item, DamageNotes& notes,
+                            TupleView& view, bool& hasOid) {
     const uint16_t infomask = loadLE<uint16_t>(heap.start + kTInfomask);
     const uint32_t natts = loadLE<uint16_t>(heap.start + kTInfomask2) & kNattsMask;
     const uint32_t hoff = heap.start[kTHoff];
@@ -255,10 +220,21 @@ uint32_t TableBlock::readTuples(ColumnBatch& batch, uint32_t& nextItem) {
     const uint32_t firstColumn = impl_->oidColumn ? 1 : 0;
 
     uint32_t rows = 0;
+    const uint32_t* const items = impl_->items.data();
     while (nextItem < itemCount_ && rows < kBatchRows) {
         const uint32_t item = ++nextItem;  // line pointers are numbered from 1
-        HeapTuple heap;
-        if (!locateTuple(page_, blockSize_, header, impl_->items[item - 1], item, notes, heap))
+        if (item + kPrefetchAhead <= itemCount_) {
+            // The tuples of a freshly read page are not in the cache yet: ask for one a few
+            // items ahead while this one is decoded (a hint only; the offset is masked into
+            // the page).
+            const uint8_t* ahead =
+                page_ + (items[item + kPrefetchAhead - 1] & 0x7FFF & (blockSize_ - 1));
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead + 64);
+        }
+        PageItem heap;
+        if (!locateItem(page_, blockSize_, header, items[item - 1], item, kTupleHeaderSize, notes,
+                        heap))
             continue;
         if (!isVisible(heap.start, allVisible))
             continue;
@@ -298,8 +274,9 @@ uint32_t ToastBlock::collectChunks(std::vector<ToastChunkRef>& chunks) {
     const bool allVisible = itemCount_ > 0 && (loadLE<uint16_t>(page_ + kPdFlags) & kPdAllVisible);
     const uint32_t header = itemCount_ > 0 ? headerSize(pageLayoutVersion(page_)) : 0;
     for (uint32_t item = 1; item <= itemCount_; ++item) {
-        HeapTuple heap;
-        if (!locateTuple(page_, blockSize_, header, linePointers_[item - 1], item, notes, heap))
+        PageItem heap;
+        if (!locateItem(page_, blockSize_, header, linePointers_[item - 1], item, kTupleHeaderSize,
+                        notes, heap))
             continue;
         if (!isVisible(heap.start, allVisible))
             continue;

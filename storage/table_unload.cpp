@@ -21,6 +21,7 @@
 #include "storage/column_batch.h"
 #include "storage/data_file.h"
 #include "storage/data_writer.h"
+#include "storage/line_pointer.h"
 #include "storage/page_reader.h"
 #include "storage/relation_path.h"
 #include "storage/storage_settings.h"
@@ -32,10 +33,10 @@ namespace vorn {
 namespace {
 
 constexpr uint32_t kReadBytes = 1048576;  // one read group
-constexpr size_t kReadAlign = 4096;       // what direct I/O asks of the buffer
-// The value reader may look up to 3 bytes past the end of a tuple, and the last tuple of a
-// group can end at the group's last byte; the bytes behind the group stay readable (zero).
-constexpr size_t kReadSlack = 64;
+// Read buffers: one group being decoded while the next ones are read. The value reader may
+// look up to 3 bytes past the end of a tuple, and the last tuple of a group can end at the
+// group's last byte: the group reader keeps zero bytes behind every buffer.
+constexpr uint32_t kReadDepth = 4;
 constexpr uint32_t kMinBlockSize = 2048;
 constexpr uint32_t kMaxBlockSize = 32768;
 
@@ -44,10 +45,6 @@ constexpr uint32_t kMaxBlockSize = 32768;
 struct WriteFailed {
     std::string message;
 };
-
-bool allZero(const uint8_t* page, uint32_t size) {
-    return page[0] == 0 && std::memcmp(page, page + 1, size - 1) == 0;
-}
 
 // Percentage of `done` in `total` blocks, 0..100, for any table size.
 uint32_t percentOf(uint64_t done, uint64_t total) {
@@ -71,6 +68,12 @@ struct ChunkIndexRelease {
 struct BatchRelease {
     ColumnBatch& batch;
     ~BatchRelease() { freeColumnBatch(batch); }
+};
+
+// Waits for the reads ahead of a segment before its file closes, on every way out.
+struct ReadsDrained {
+    GroupReader& reader;
+    ~ReadsDrained() { reader.drain(); }
 };
 
 // The state of one unload between the writer's open and finish.
@@ -109,7 +112,7 @@ class TableScan {
     const uint32_t blockSize_;
     const uint16_t group_;
 
-    uint8_t* pages_ = nullptr;  // the aligned start of the read buffer
+    GroupReader* reader_ = nullptr;
     ColumnBatch* batch_ = nullptr;
     TableBlock* heapReader_ = nullptr;
     UTableBlock* uReader_ = nullptr;
@@ -139,10 +142,8 @@ std::optional<std::string> TableScan::run() {
         fetcher = std::make_unique<ToastFetcher>(*table_.toast);
     }
 
-    const size_t bufferSize = size_t(blockSize_) * group_ + kReadAlign + kReadSlack;
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[bufferSize]());
-    const auto address = reinterpret_cast<uintptr_t>(buffer.get());
-    pages_ = buffer.get() + ((kReadAlign - address % kReadAlign) % kReadAlign);
+    GroupReader reader(uint32_t{blockSize_} * group_, kReadDepth);
+    reader_ = &reader;
 
     TableBlock heapReader(table_.columns(), fetcher.get());
     UTableBlock uReader(table_.columns(), fetcher.get());
@@ -202,22 +203,25 @@ void TableScan::readSegment(const std::string& directory, const SegmentFile& seg
     }
 
     const uint32_t blockCount = file.blockCount();
+    ReadsDrained drained{*reader_};
     uint32_t first = 0;
     while (first < blockCount) {
+        const auto want = static_cast<uint16_t>(std::min<uint32_t>(group_, blockCount - first));
         uint32_t count = 0;
+        const uint8_t* pages = nullptr;
         std::string failure = "nothing read";
         try {
-            count = file.readBlocks(first, group_, pages_);
+            count = reader_->read(file, first, want, pages);
         } catch (const std::exception&) {
             // One bad block spoils the whole group read: try the first block alone, and
             // step over it when that fails too.
             try {
-                count = file.readBlocks(first, 1, pages_);
+                count = reader_->read(file, first, 1, pages);
             } catch (const std::exception& e) {
                 failure = e.what();
             }
         }
-        count = std::min<uint32_t>(count, group_);
+        count = std::min<uint32_t>(count, want);
 
         uint64_t groupRows = 0;
         if (count == 0) {
@@ -227,7 +231,7 @@ void TableScan::readSegment(const std::string& directory, const SegmentFile& seg
                                 first, failure);
         } else {
             for (uint32_t i = 0; i < count; ++i)
-                groupRows += readPage(pages_ + size_t(i) * blockSize_, path, first + i);
+                groupRows += readPage(pages + size_t(i) * blockSize_, path, first + i);
         }
 
         writer_.addBlocks(count);
@@ -249,7 +253,7 @@ uint64_t TableScan::readPage(const uint8_t* page, const std::string& path, uint3
         } else if (version == 7 || version == 9) {
             rows = readRows(*uReader_, page);
             account(uReader_->pageReport(), path, blockNumber);
-        } else if (!allZero(page, blockSize_)) {
+        } else if (!isAllZeroPage(page, blockSize_)) {
             // An all-zero page is one the relation was extended by but never written.
             ++result_.damage.pagesSkipped;
             log_.errorFormatted(

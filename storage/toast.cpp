@@ -22,6 +22,7 @@
 
 #include "base/file_logger.h"
 #include "storage/data_file.h"
+#include "storage/line_pointer.h"
 #include "storage/page_reader.h"
 #include "storage/relation_path.h"
 #include "storage/storage_settings.h"
@@ -40,14 +41,6 @@ uint8_t* alignedBuffer(std::unique_ptr<uint8_t[]>& storage, size_t size) {
     storage.reset(new uint8_t[size + kIoAlign]);
     const auto address = reinterpret_cast<uintptr_t>(storage.get());
     return storage.get() + (kIoAlign - address % kIoAlign) % kIoAlign;
-}
-
-bool allZero(const uint8_t* page, uint16_t size) {
-    for (uint16_t i = 0; i < size; ++i) {
-        if (page[i] != 0)
-            return false;
-    }
-    return true;
 }
 
 bool chunkOrder(const ToastChunkRef& a, const ToastChunkRef& b) {
@@ -172,7 +165,7 @@ void IndexScan::indexPage(const uint8_t* page, uint32_t segment, uint32_t block)
     } else {
         // A page the server extended the file by but never wrote is all zeros and holds
         // nothing; anything else without a known layout is damage.
-        if (!allZero(page, blockSize_)) {
+        if (!isAllZeroPage(page, blockSize_)) {
             ++damage_.pagesSkipped;
             char reason[64];
             std::snprintf(reason, sizeof reason, "unknown page layout version %u", version);

@@ -69,49 +69,200 @@ bool isNull(const uint8_t* bitmap, uint32_t attribute) {
     return bitmap != nullptr && !(bitmap[attribute >> 3] & (1u << (attribute & 7)));
 }
 
+// Where a fixed-width attribute of `width` bytes lies, aligned; false when it passes the
+// tuple end.
+inline bool placeFixed(uint32_t& pos, uint8_t alignMask, uint32_t width, uint32_t end) {
+    pos = alignUp(pos, alignMask);
+    return pos <= end && width <= end - pos;
+}
+
+[[gnu::cold, gnu::noinline]] bool rejectFixed(const TupleView& tuple, const ColumnPlan& plan,
+                                              uint32_t width, uint32_t pos, DamageNotes& notes) {
+    notes.rejectTuple(tuple.item, "attribute %d: %u bytes at offset %u pass the tuple end %u",
+                      plan.attnum, width, pos, tuple.length);
+    return false;
+}
+
+// The two forms nearly every varlena has on disk, read in place: a 1-byte header, or a plain
+// 4-byte header, whose bytes lie inside the tuple. False for every other form (compressed,
+// external, damaged), left to the value reader. On heap pages `pos` is aligned first where
+// the byte there is zero, as TupleDecoder::readVarlena would.
+template <PageFamily kFamily>
+inline bool varlenaInPlace(const uint8_t* base, uint32_t end, uint32_t& pos, uint8_t alignMask,
+                           const uint8_t*& bytes, uint32_t& size) {
+    if constexpr (kFamily == PageFamily::kHeap) {
+        if (pos < end && base[pos] == 0)
+            pos = alignUp(pos, alignMask);
+    }
+    if (pos >= end)
+        return false;
+    const uint8_t* const v = base + pos;
+    const uint32_t left = end - pos;
+    uint32_t total = 0, header = 0;
+    if ((v[0] & 1) && v[0] != kExternalHeader) {
+        total = v[0] >> 1;
+        header = kShortHeaderSize;
+    } else if ((v[0] & 3) == 0 && left >= kLongHeaderSize) {
+        total = loadLE<uint32_t>(v) >> 2;
+        header = kLongHeaderSize;
+    }
+    if (header == 0 || total < header || total > left)
+        return false;
+    bytes = v + header;
+    size = total - header;
+    return true;
+}
+
+// A fixed-width value, placed, into its column by the plan's store.
+inline void storeFixedValue(ColumnPlan& plan, uint32_t row, const uint8_t* src,
+                            DamageNotes& notes) {
+    switch (plan.op) {
+        case StoreOp::kFixed1:
+            plan.storeFixed<1>(row, src);
+            return;
+        case StoreOp::kFixed2:
+            plan.storeFixed<2>(row, src);
+            return;
+        case StoreOp::kFixed4:
+            plan.storeFixed<4>(row, src);
+            return;
+        case StoreOp::kFixed8:
+            plan.storeFixed<8>(row, src);
+            return;
+        default:
+            if (!plan.store(row, src, plan.width)) {
+                notes.valueUnreadable();
+                plan.setNull(row);
+            }
+            return;
+    }
+}
+
 }  // namespace
 
 TupleDecoder::TupleDecoder(const ColumnLayout& columns, PageFamily family, ToastFetcher* toast)
-    : plans_(planColumns(columns, family)), family_(family), values_(toast) {}
+    : plans_(planColumns(columns, family)),
+      columnCount_(static_cast<uint32_t>(plans_.size())),
+      family_(family),
+      values_(toast) {}
 
 bool TupleDecoder::decode(const TupleView& tuple, uint32_t firstColumn, uint32_t row,
                           DamageNotes& notes) {
-    const uint32_t columns = static_cast<uint32_t>(plans_.size());
+    if (family_ == PageFamily::kHeap) {
+        return tuple.nullBitmap == nullptr
+                   ? walk<PageFamily::kHeap, false>(tuple, firstColumn, row, notes)
+                   : walk<PageFamily::kHeap, true>(tuple, firstColumn, row, notes);
+    }
+    return tuple.nullBitmap == nullptr ? walk<PageFamily::kU, false>(tuple, firstColumn, row, notes)
+                                       : walk<PageFamily::kU, true>(tuple, firstColumn, row, notes);
+}
+
+template <PageFamily kFamily, bool kNulls>
+bool TupleDecoder::walk(const TupleView& tuple, uint32_t firstColumn, uint32_t row,
+                        DamageNotes& notes) {
+    const uint32_t columns = columnCount_;
     const uint32_t stored =
         firstColumn < columns ? std::min(tuple.natts, columns - firstColumn) : 0;
     const uint8_t* const base = tuple.start;
     const uint32_t end = tuple.length;
+    ColumnPlan* const plans = plans_.data() + (stored > 0 ? firstColumn : 0);
     uint32_t pos = tuple.dataOffset;
+    uint32_t a = 0;
+    // The slow paths get a copy of the position: its address never escapes the loop.
+    const auto readSlow = [&](ColumnPlan& plan) {
+        uint32_t at = pos;
+        const bool read = readVarlena(plan, tuple, at, row, notes);
+        pos = at;
+        return read;
+    };
 
-    for (uint32_t a = 0; a < stored; ++a) {
-        ColumnPlan& plan = plans_[firstColumn + a];
-        if (isNull(tuple.nullBitmap, a)) {
-            plan.setNull(row);
-            continue;
+    if constexpr (!kNulls) {
+        if (stored > 0) {
+            if (tuple.dataOffset != prefixHoff_ || firstColumn != prefixFirst_)
+                planPrefix(tuple.dataOffset, firstColumn);
+            const uint32_t k = std::min(prefixCount_, stored);
+            if (k > 0) {
+                const uint32_t* const offsets = prefixOffset_.data();
+                const uint32_t last = offsets[k - 1] + plans[k - 1].width;
+                if (last <= end) {
+                    for (; a < k; ++a)
+                        storeFixedValue(plans[a], row, base + offsets[a], notes);
+                    pos = last;
+                }
+            }
         }
-        switch (plan.kind) {
-            case AttrKind::kFixed: {
-                pos = alignUp(pos, plan.alignMask);
-                if (pos > end || plan.width > end - pos) {
-                    notes.rejectTuple(tuple.item,
-                                      "attribute %d: %u bytes at offset %u pass the tuple end %u",
-                                      plan.attnum, plan.width, pos, end);
-                    return false;
-                }
-                if (plan.fixedInSlot()) {
-                    plan.storeFixedInSlot(row, base + pos);
-                } else if (!plan.store(row, base + pos, plan.width)) {
-                    notes.valueUnreadable();
-                    plan.setNull(row);
-                }
+    }
+
+    for (; a < stored; ++a) {
+        ColumnPlan& plan = plans[a];
+        if constexpr (kNulls) {
+            if (!(tuple.nullBitmap[a >> 3] & (1u << (a & 7)))) {
+                plan.setNull(row);
+                continue;
+            }
+        }
+        switch (plan.op) {
+            case StoreOp::kFixed1:
+                if (!placeFixed(pos, plan.alignMask, 1, end))
+                    return rejectFixed(tuple, plan, 1, pos, notes);
+                plan.storeFixed<1>(row, base + pos);
+                pos += 1;
+                break;
+            case StoreOp::kFixed2:
+                if (!placeFixed(pos, plan.alignMask, 2, end))
+                    return rejectFixed(tuple, plan, 2, pos, notes);
+                plan.storeFixed<2>(row, base + pos);
+                pos += 2;
+                break;
+            case StoreOp::kFixed4:
+                if (!placeFixed(pos, plan.alignMask, 4, end))
+                    return rejectFixed(tuple, plan, 4, pos, notes);
+                plan.storeFixed<4>(row, base + pos);
+                pos += 4;
+                break;
+            case StoreOp::kFixed8:
+                if (!placeFixed(pos, plan.alignMask, 8, end))
+                    return rejectFixed(tuple, plan, 8, pos, notes);
+                plan.storeFixed<8>(row, base + pos);
+                pos += 8;
+                break;
+            case StoreOp::kFixedN:
+            case StoreOp::kFixedOther:
+                if (!placeFixed(pos, plan.alignMask, plan.width, end))
+                    return rejectFixed(tuple, plan, plan.width, pos, notes);
+                storeFixedValue(plan, row, base + pos, notes);
                 pos += plan.width;
                 break;
+            case StoreOp::kVarlenaString: {
+                const uint8_t* bytes = nullptr;
+                uint32_t size = 0;
+                if (varlenaInPlace<kFamily>(base, end, pos, plan.alignMask, bytes, size)) {
+                    plan.storeString(row, bytes, size);
+                    pos = static_cast<uint32_t>(bytes - base) + size;
+                } else if (!readSlow(plan)) {
+                    return false;
+                }
+                break;
             }
-            case AttrKind::kVarlena:
-                if (!readVarlena(plan, tuple, pos, row, notes))
+            case StoreOp::kVarlenaSlot: {
+                const uint8_t* bytes = nullptr;
+                uint32_t size = 0;
+                if (varlenaInPlace<kFamily>(base, end, pos, plan.alignMask, bytes, size)) {
+                    if (!plan.storeSlot(row, bytes, size)) {
+                        notes.valueUnreadable();
+                        plan.setNull(row);
+                    }
+                    pos = static_cast<uint32_t>(bytes - base) + size;
+                } else if (!readSlow(plan)) {
+                    return false;
+                }
+                break;
+            }
+            case StoreOp::kVarlenaSkip:
+                if (!readSlow(plan))
                     return false;
                 break;
-            case AttrKind::kCString: {
+            case StoreOp::kCString: {
                 pos = alignUp(pos, plan.alignMask);
                 const void* nul = pos < end ? std::memchr(base + pos, 0, end - pos) : nullptr;
                 if (nul == nullptr) {
@@ -129,15 +280,8 @@ bool TupleDecoder::decode(const TupleView& tuple, uint32_t firstColumn, uint32_t
                 pos += n + 1;
                 break;
             }
-            case AttrKind::kUnknown:
-                // The layout gives no width: this value and every one after it cannot be
-                // located. The row keeps what came before, the rest is NULL and counted.
-                for (uint32_t b = a; b < stored; ++b) {
-                    ColumnPlan& lost = plans_[firstColumn + b];
-                    if (!isNull(tuple.nullBitmap, b) && lost.sink != AttrSink::kNone)
-                        notes.valueUnreadable();
-                    lost.setNull(row);
-                }
+            case StoreOp::kUnknown:
+                loseRest(firstColumn, a, stored, tuple, row, notes);
                 a = stored;
                 break;
         }
@@ -145,6 +289,39 @@ bool TupleDecoder::decode(const TupleView& tuple, uint32_t firstColumn, uint32_t
     if (firstColumn + stored < columns)
         fillTrailing(firstColumn + stored, row, notes);
     return true;
+}
+
+// The layout gives attribute `from` no width: it and every one after it cannot be located.
+// The row keeps what came before, the rest is NULL and counted.
+void TupleDecoder::loseRest(uint32_t firstColumn, uint32_t from, uint32_t stored,
+                            const TupleView& tuple, uint32_t row, DamageNotes& notes) {
+    for (uint32_t b = from; b < stored; ++b) {
+        ColumnPlan& lost = plans_[firstColumn + b];
+        if (!isNull(tuple.nullBitmap, b) && lost.sink != AttrSink::kNone)
+            notes.valueUnreadable();
+        lost.setNull(row);
+    }
+}
+
+void TupleDecoder::planPrefix(uint32_t dataOffset, uint32_t firstColumn) {
+    // No tuple is longer than a page: offsets past that are never reached, nor overflow.
+    constexpr uint32_t kLimit = 65536;
+    prefixHoff_ = dataOffset;
+    prefixFirst_ = firstColumn;
+    prefixOffset_.clear();
+    prefixCount_ = 0;
+    uint32_t pos = std::min(dataOffset, kLimit);
+    for (size_t i = firstColumn; i < plans_.size(); ++i) {
+        const ColumnPlan& plan = plans_[i];
+        if (plan.kind != AttrKind::kFixed)
+            break;
+        pos = alignUp(pos, plan.alignMask);
+        if (pos > kLimit || plan.width > kLimit - pos)
+            break;
+        prefixOffset_.push_back(pos);
+        pos += plan.width;
+    }
+    prefixCount_ = static_cast<uint32_t>(prefixOffset_.size());
 }
 
 bool TupleDecoder::readVarlena(ColumnPlan& plan, const TupleView& tuple, uint32_t& pos,

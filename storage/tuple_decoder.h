@@ -48,14 +48,29 @@ class TupleDecoder {
     ColumnPlan& plan(size_t column) { return plans_[column]; }
 
   private:
+    template <PageFamily kFamily, bool kNulls>
+    bool walk(const TupleView& tuple, uint32_t firstColumn, uint32_t row, DamageNotes& notes);
+    // A varlena that is not in one of the two forms read in place, or a dropped one.
     bool readVarlena(ColumnPlan& plan, const TupleView& tuple, uint32_t& pos, uint32_t row,
                      DamageNotes& notes);
+    void loseRest(uint32_t firstColumn, uint32_t from, uint32_t stored, const TupleView& tuple,
+                  uint32_t row, DamageNotes& notes);
     void fillTrailing(uint32_t fromColumn, uint32_t row, DamageNotes& notes);
+    void planPrefix(uint32_t dataOffset, uint32_t firstColumn);
 
     std::vector<ColumnPlan> plans_;
+    uint32_t columnCount_;
     PageFamily family_;
     ValueBuffer values_;
     std::string scratch_;  // varlena bytes on their way to a fixed slot
+
+    // PostgreSQL's attcacheoff: in a tuple without NULLs the fixed-width attributes before the
+    // first of another kind lie at offsets set by t_hoff alone. Worked out for the t_hoff and
+    // first column last seen (nearly every tuple of a table has the same).
+    uint32_t prefixHoff_ = UINT32_MAX;
+    uint32_t prefixFirst_ = UINT32_MAX;
+    uint32_t prefixCount_ = 0;
+    std::vector<uint32_t> prefixOffset_;  // offset of each, from the tuple start
 };
 
 }  // namespace vorn

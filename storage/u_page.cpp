@@ -31,6 +31,7 @@
 
 #include "storage/byte_reader.h"
 #include "storage/chunk_data.h"
+#include "storage/line_pointer.h"
 #include "storage/page_damage.h"
 #include "storage/page_reader.h"
 #include "storage/tuple_decoder.h"
@@ -46,7 +47,6 @@ constexpr uint32_t kPageSizeVersion = kUpper + 2 + 2;      // 18
 constexpr uint32_t kSlotCount = kPageSizeVersion + 2 + 2;  // 22
 constexpr uint32_t kFixedHeaderSize = 56;
 constexpr uint32_t kSlotSize = 16;
-constexpr uint32_t kLinePointerSize = 4;
 
 // Tuple header.
 constexpr uint32_t kTFlags = 6;
@@ -61,10 +61,6 @@ constexpr uint16_t kNattsMask = 0x07FF;
 constexpr uint32_t kChunkAttributes = 3;
 constexpr uint32_t kChunkIdsSize = 4 + 4;
 
-bool allZero(const uint8_t* page, uint32_t size) {
-    return page[0] == 0 && std::memcmp(page, page + 1, size - 1) == 0;
-}
-
 uint32_t headerEnd(const uint8_t* page) {
     return kFixedHeaderSize + kSlotSize * uint32_t{loadLE<uint16_t>(page + kSlotCount)};
 }
@@ -77,7 +73,7 @@ uint32_t loadUPage(const uint8_t* page, uint32_t blockSize, std::vector<uint32_t
     items.clear();
     const uint32_t upper = loadLE<uint16_t>(page + kUpper);
     if (upper == 0) {
-        if (!allZero(page, blockSize))
+        if (!isAllZeroPage(page, blockSize))
             notes.rejectPage("upper 0 on a page that is not all zero");
         return 0;
     }
@@ -106,40 +102,10 @@ uint32_t loadUPage(const uint8_t* page, uint32_t blockSize, std::vector<uint32_t
         notes.rejectPage("upper %u beyond the block size %u", upper, blockSize);
         return 0;
     }
-    const uint32_t count = (lower - header) / kLinePointerSize;
-    items.resize(count);
-    if (count > 0)
-        std::memcpy(items.data(), page + header, size_t(count) * kLinePointerSize);
-    return count;
+    return copyLinePointers(page, header, lower, items);
 }
 
-struct UTuple {
-    const uint8_t* start = nullptr;
-    uint32_t offset = 0;
-    uint32_t length = 0;
-};
-
-bool locateTuple(const uint8_t* page, uint32_t blockSize, uint32_t header, uint32_t raw,
-                 uint32_t item, DamageNotes& notes, UTuple& tuple) {
-    const uint32_t offset = raw & 0x7FFF;
-    const uint32_t flags = (raw >> 15) & 0x3;
-    const uint32_t length = raw >> 17;
-    if (flags != 1)
-        return false;
-    if (length < kTupleHeaderSize) {
-        notes.rejectTuple(item, "item length %u shorter than the tuple header %u", length,
-                          kTupleHeaderSize);
-        return false;
-    }
-    if (offset < header || offset + length > blockSize) {
-        notes.rejectTuple(item, "item at offset %u, length %u outside the page", offset, length);
-        return false;
-    }
-    tuple = UTuple{page + offset, offset, length};
-    return true;
-}
-
-bool readTupleHeader(const UTuple& u, uint32_t item, DamageNotes& notes, TupleView& view) {
+bool readTupleHeader(const PageItem& u, uint32_t item, DamageNotes& notes, TupleView& view) {
     const bool hasNulls = loadLE<uint16_t>(u.start + kTFlags) & kHasNull;
     const uint32_t natts = loadLE<uint16_t>(u.start + kTNatts) & kNattsMask;
     const uint32_t dataOffset = u.start[kTDataOffset];
@@ -195,8 +161,9 @@ uint32_t UTableBlock::readTuples(ColumnBatch& batch, uint32_t& nextItem) {
     uint32_t rows = 0;
     while (nextItem < itemCount_ && rows < kBatchRows) {
         const uint32_t item = ++nextItem;
-        UTuple u;
-        if (!locateTuple(page_, blockSize_, header, impl_->items[item - 1], item, notes, u))
+        PageItem u;
+        if (!locateItem(page_, blockSize_, header, impl_->items[item - 1], item, kTupleHeaderSize,
+                        notes, u))
             continue;
         TupleView view;
         if (!readTupleHeader(u, item, notes, view))
@@ -222,8 +189,9 @@ uint32_t UToastBlock::collectChunks(std::vector<ToastChunkRef>& chunks) {
     DamageNotes notes(report_, reasonText_, sizeof reasonText_);
     const uint32_t header = itemCount_ > 0 ? headerEnd(page_) : 0;
     for (uint32_t item = 1; item <= itemCount_; ++item) {
-        UTuple u;
-        if (!locateTuple(page_, blockSize_, header, linePointers_[item - 1], item, notes, u))
+        PageItem u;
+        if (!locateItem(page_, blockSize_, header, linePointers_[item - 1], item, kTupleHeaderSize,
+                        notes, u))
             continue;
         TupleView view;
         if (!readTupleHeader(u, item, notes, view))

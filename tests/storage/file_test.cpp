@@ -2,14 +2,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <liburing.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "base/file_logger.h"
 #include "storage/data_file.h"
@@ -308,6 +313,183 @@ TEST_F(DataFileFallbackTest, DirectReadRefusedContinuesBuffered) {
         EXPECT_EQ(countOf(log(), "datafile \"" + path + "\""), 1u) << log();
     }
 }
+
+// ---- GroupReader ---------------------------------------------------------------------------
+
+constexpr uint16_t kGroupBlocks = 4;
+constexpr uint32_t kGroupBytes = uint32_t{kGroupBlocks} * kBlock;
+constexpr uint32_t kDepth = 3;
+
+// Whether this kernel and sandbox let a process set up an io_uring at all.
+bool ringAvailable() {
+    io_uring ring;
+    if (io_uring_queue_init(2, &ring, 0) != 0)
+        return false;
+    io_uring_queue_exit(&ring);
+    return true;
+}
+
+// Runs each test with the read-ahead switched on (true) and off, and puts the switch back.
+class GroupReaderTest : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        saved_ = readAheadEnabled();
+        setReadAhead(GetParam());
+    }
+    void TearDown() override { setReadAhead(saved_); }
+
+    // A file of `blocks` blocks, each starting with its block number (uint32) and filled
+    // with its low byte, so that a block read from the wrong place is seen.
+    std::string writeNumbered(const std::string& name, uint32_t blocks) const {
+        std::string content;
+        for (uint32_t b = 0; b < blocks; ++b) {
+            std::string block(kBlock, static_cast<char>(b & 0xFF));
+            std::memcpy(block.data(), &b, sizeof b);
+            content += block;
+        }
+        dir_.writeFile(name, content);
+        return dir_.path() + "/" + name;
+    }
+    // The block numbers found at the start of each of `count` blocks at `pages`, or a note of
+    // the first block whose body does not match its number.
+    static std::vector<uint32_t> numbersOf(const uint8_t* pages, uint32_t count) {
+        std::vector<uint32_t> numbers;
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint8_t* block = pages + size_t(i) * kBlock;
+            uint32_t number = 0;
+            std::memcpy(&number, block, sizeof number);
+            if (block[kBlock - 1] != static_cast<uint8_t>(number & 0xFF))
+                number = UINT32_MAX;
+            numbers.push_back(number);
+        }
+        return numbers;
+    }
+    static std::vector<uint32_t> range(uint32_t first, uint32_t count) {
+        std::vector<uint32_t> out;
+        for (uint32_t i = first; i < first + count; ++i)
+            out.push_back(i);
+        return out;
+    }
+
+    TempDir dir_;
+    bool saved_ = true;
+};
+
+// A sequential scan gets every block once and in order, whatever the size of the file next to
+// the group and the depth; the buffers are aligned and followed by zero bytes.
+TEST_P(GroupReaderTest, SequentialScanReadsEveryBlockInOrder) {
+    const uint32_t sizes[] = {1, kGroupBlocks, kGroupBlocks + 1, 7 * kGroupBlocks + 3};
+    for (const uint32_t blocks : sizes) {
+        SCOPED_TRACE(std::to_string(blocks) + " blocks");
+        const std::string path = writeNumbered("rel" + std::to_string(blocks), blocks);
+        GroupReader reader(kGroupBytes, kDepth);
+        DataFile f;
+        f.open(path, kBlock, true, true);
+        std::vector<uint32_t> seen;
+        for (uint32_t first = 0; first < f.blockCount();) {
+            const auto want =
+                static_cast<uint16_t>(std::min<uint32_t>(kGroupBlocks, blocks - first));
+            const uint8_t* pages = nullptr;
+            ASSERT_EQ(reader.read(f, first, want, pages), want);
+            ASSERT_NE(pages, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(pages) % 4096, 0u);
+            for (size_t i = 0; i < 64; ++i)
+                ASSERT_EQ(pages[kGroupBytes + i], 0) << "byte " << i << " behind the group";
+            const std::vector<uint32_t> numbers = numbersOf(pages, want);
+            seen.insert(seen.end(), numbers.begin(), numbers.end());
+            first += want;
+        }
+        reader.drain();
+        EXPECT_EQ(seen, range(0, blocks));
+        // Only a file of more than one group is worth a ring; off, there never is one.
+        const bool ring = GetParam() && f.direct() && blocks > kGroupBlocks && ringAvailable();
+        EXPECT_EQ(reader.async(), ring);
+    }
+}
+
+// Where the scan does not go on where the reads ahead went (the one-block retry after a
+// failed group, a jump, another file), what was read ahead is dropped and the blocks asked
+// for come back.
+TEST_P(GroupReaderTest, ScanThatLeavesTheReadAheadGetsTheBlocksItAsksFor) {
+    const std::string a = writeNumbered("a", 6 * kGroupBlocks);
+    const std::string b = writeNumbered("b", 3 * kGroupBlocks);
+    DataFile fa, fb;
+    fa.open(a, kBlock, true, true);
+    fb.open(b, kBlock, true, true);
+    struct Step {
+        DataFile* file;
+        uint32_t first;
+        uint16_t count;
+    };
+    const Step steps[] = {
+        {&fa, 0, kGroupBlocks}, {&fa, 0, 1},  {&fa, 1, kGroupBlocks}, {&fa, 13, 2},
+        {&fa, 3, kGroupBlocks}, {&fb, 0, 1},  {&fb, 1, kGroupBlocks}, {&fa, 20, kGroupBlocks},
+        {&fa, 0, kGroupBlocks}, {&fb, 11, 1},
+    };
+    GroupReader reader(kGroupBytes, kDepth);
+    for (const Step& step : steps) {
+        SCOPED_TRACE((step.file == &fa ? "a " : "b ") + std::to_string(step.first));
+        const uint8_t* pages = nullptr;
+        ASSERT_EQ(reader.read(*step.file, step.first, step.count, pages), step.count);
+        EXPECT_EQ(numbersOf(pages, step.count), range(step.first, step.count));
+    }
+    reader.drain();
+}
+
+// A file cut after it was opened: the read that comes back short and the reads beyond the new
+// end give what DataFile::readBlocks gives, the whole blocks that are there.
+TEST_P(GroupReaderTest, FileCutAfterOpenGivesTheWholeBlocksLeft) {
+    const std::string path = writeNumbered("rel", 3 * kGroupBlocks);
+    DataFile f;
+    f.open(path, kBlock, true, true);
+    fs::resize_file(path, (kGroupBlocks + 1) * kBlock + 10);
+    GroupReader reader(kGroupBytes, kDepth);
+    const std::pair<uint32_t, uint32_t> expected[] = {
+        {0, kGroupBlocks}, {kGroupBlocks, 1}, {kGroupBlocks + 1, 0}, {2 * kGroupBlocks, 0}};
+    for (const auto& [first, blocks] : expected) {
+        SCOPED_TRACE(first);
+        const uint8_t* pages = nullptr;
+        ASSERT_EQ(reader.read(f, first, kGroupBlocks, pages), blocks);
+        EXPECT_EQ(numbersOf(pages, blocks), range(first, blocks));
+    }
+}
+
+// A read that fails throws what DataFile::readBlocks throws, read ahead or not, and the reader
+// goes on with the next file.
+TEST_P(GroupReaderTest, FailedReadThrowsTheFilesError) {
+    const std::string path = writeNumbered("rel", 3 * kGroupBlocks);
+    DataFile f;
+    f.open(path, kBlock, true, true);
+    // The file's descriptor now reads a directory: every read of it fails with EISDIR.
+    const int directory = ::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_NE(directory, -1);
+    ASSERT_NE(::dup2(directory, f.fd()), -1);
+    ::close(directory);
+    GroupReader reader(kGroupBytes, kDepth);
+    for (const uint16_t count : {kGroupBlocks, uint16_t{1}}) {
+        const uint8_t* pages = nullptr;
+        try {
+            reader.read(f, 0, count, pages);
+            ADD_FAILURE() << "no error for " << count << " blocks";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), "[read mblock] error reading block from file " + path +
+                                                 " (block#0), expected " +
+                                                 std::to_string(count * kBlock) +
+                                                 " bytes, OS error: Is a directory");
+        }
+    }
+    const std::string other = writeNumbered("other", 2 * kGroupBlocks);
+    DataFile g;
+    g.open(other, kBlock, true, true);
+    const uint8_t* pages = nullptr;
+    ASSERT_EQ(reader.read(g, 0, kGroupBlocks, pages), kGroupBlocks);
+    EXPECT_EQ(numbersOf(pages, kGroupBlocks), range(0, kGroupBlocks));
+}
+
+INSTANTIATE_TEST_SUITE_P(Reads, GroupReaderTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ReadAhead" : "Synchronous";
+                         });
 
 }  // namespace
 }  // namespace vorn::test

@@ -12,6 +12,7 @@
 
 #include "base/file_logger.h"
 #include "base/progress.h"
+#include "storage/data_file.h"
 #include "storage/storage_settings.h"
 #include "storage/table.h"
 #include "tests/storage/support/capturing_writer.h"
@@ -59,9 +60,13 @@ class RecordingProgress : public IProgressBar {
     void clearLine(bool) override {}
 };
 
-class TableUnloadTest : public ::testing::Test {
+// Every test runs twice: with the reads ahead through io_uring (where the kernel allows it)
+// and with synchronous reads, which must give the same rows, counts and log lines.
+class TableUnloadTest : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
+        savedReadAhead_ = readAheadEnabled();
+        setReadAhead(GetParam());
         savedDirectory_ = dataDirectory;
         savedBlockSize_ = blockSize;
         dataDirectory = dir_.path() + "/data";
@@ -78,6 +83,7 @@ class TableUnloadTest : public ::testing::Test {
     void TearDown() override {
         dataDirectory = savedDirectory_;
         blockSize = savedBlockSize_;
+        setReadAhead(savedReadAhead_);
     }
 
     std::string relationDir() const { return dataDirectory + "/base/" + std::to_string(kDatabase); }
@@ -122,9 +128,15 @@ class TableUnloadTest : public ::testing::Test {
   private:
     std::string savedDirectory_;
     uint16_t savedBlockSize_ = 8192;
+    bool savedReadAhead_ = true;
 };
 
-TEST_F(TableUnloadTest, RelationWithoutFilesOpensAndFinishesTheWriter) {
+INSTANTIATE_TEST_SUITE_P(Reads, TableUnloadTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "ReadAhead" : "Synchronous";
+                         });
+
+TEST_P(TableUnloadTest, RelationWithoutFilesOpensAndFinishesTheWriter) {
     CapturingWriter writer;
     RecordingProgress progress;
     const UnloadResult result = table_.unload(writer, &progress);
@@ -139,7 +151,7 @@ TEST_F(TableUnloadTest, RelationWithoutFilesOpensAndFinishesTheWriter) {
     EXPECT_THAT(progress.calls, ElementsAre("begin 100", "set 0", "finish"));
 }
 
-TEST_F(TableUnloadTest, NeverWrittenPagesAreSteppedOverButCounted) {
+TEST_P(TableUnloadTest, NeverWrittenPagesAreSteppedOverButCounted) {
     writeRelation(relationDir(), kFileNode, std::vector<Bytes>(3, Bytes(8192, 0)));
     CapturingWriter writer;
     const UnloadResult result = table_.unload(writer, nullptr);
@@ -151,7 +163,7 @@ TEST_F(TableUnloadTest, NeverWrittenPagesAreSteppedOverButCounted) {
     EXPECT_TRUE(writer.finished());
 }
 
-TEST_F(TableUnloadTest, ReadsInGroupsOfOneMebibyteAndReportsProgressPerGroup) {
+TEST_P(TableUnloadTest, ReadsInGroupsOfOneMebibyteAndReportsProgressPerGroup) {
     writeRelation(relationDir(), kFileNode, onePagePerRow(1, 130));
     CapturingWriter writer;
     RecordingProgress progress;
@@ -167,7 +179,54 @@ TEST_F(TableUnloadTest, ReadsInGroupsOfOneMebibyteAndReportsProgressPerGroup) {
     EXPECT_THAT(progress.calls, ElementsAre("begin 100", "set 0", "set 98", "set 100", "finish"));
 }
 
-TEST_F(TableUnloadTest, TrailingPartialBlockIsNeverReadAndIsCountedAsLost) {
+// Several groups in several segments, with damaged pages at the end and the start of a group
+// and a cut last block: every sound page's row comes back in order, each damaged page is
+// counted and logged once, and the groups are those of a synchronous scan.
+TEST_P(TableUnloadTest, GroupsAcrossSegmentsKeepTheirOrderAndTheirDamage) {
+    constexpr int32_t kPages = 600;  // two segments of 300 blocks: groups of 128, 128 and 44
+    std::vector<Bytes> pages = onePagePerRow(1, kPages);
+    setU16(pages[127], 12, 8190);  // block 127 of segment 0, the last of its group
+    setU8(pages[128], 18, 5);      // block 128, the first of the next
+    setU16(pages[400], 12, 8190);  // block 100 of segment 1
+    const std::vector<std::string> paths = writeRelation(relationDir(), kFileNode, pages, 300);
+    ASSERT_EQ(paths.size(), 2u);
+    {
+        std::ofstream cut(paths[1], std::ios::binary | std::ios::app);
+        cut << std::string(100, 'x');
+    }
+    CapturingWriter writer;
+    const UnloadResult result = table_.unload(writer, nullptr);
+
+    std::vector<int32_t> expected;
+    for (int32_t id = 1; id <= kPages; ++id)
+        if (id != 128 && id != 129 && id != 401)
+            expected.push_back(id);
+    EXPECT_EQ(idsOf(writer), expected);
+    EXPECT_EQ(result.rows, expected.size());
+    EXPECT_THAT(writer.blockCalls(), ElementsAre(128u, 128u, 44u, 128u, 128u, 44u));
+    EXPECT_EQ(result.damage.pagesSkipped, 3u);
+    EXPECT_EQ(result.damage.blocksUnreadable, 1u);
+    EXPECT_EQ(result.damage.total(), 4u) << result.damage.summary();
+    EXPECT_FALSE(result.failed);
+    const std::string log = logText();
+    EXPECT_THAT(log, HasSubstr("file \"" + segment(0) + "\" block 127: page skipped: "));
+    EXPECT_THAT(log, HasSubstr("file \"" + segment(0) +
+                               "\" block 128: page skipped: unknown page layout version 5"));
+    EXPECT_THAT(log, HasSubstr("file \"" + segment(1) + "\" block 100: page skipped: "));
+    EXPECT_THAT(log, HasSubstr("file \"" + segment(1) +
+                               "\" ends in a partial block of 100 bytes after block 300"));
+
+    // A writer that fails with reads still ahead ends the unload there.
+    CapturingWriter failing;
+    failing.failWriteCall = 200;
+    const UnloadResult failed = table_.unload(failing, nullptr);
+    EXPECT_TRUE(failed.failed);
+    EXPECT_EQ(failed.rows, 0u);
+    EXPECT_EQ(failing.writeCalls().size(), 200u);
+    EXPECT_FALSE(failing.finished());
+}
+
+TEST_P(TableUnloadTest, TrailingPartialBlockIsNeverReadAndIsCountedAsLost) {
     std::vector<Bytes> pages = onePagePerRow(1, 2);
     pages.push_back(Bytes(pages[0].begin(), pages[0].begin() + 100));  // the head of a page
     writeRelation(relationDir(), kFileNode, pages);
@@ -183,7 +242,7 @@ TEST_F(TableUnloadTest, TrailingPartialBlockIsNeverReadAndIsCountedAsLost) {
 
 // A segment number missing before one that exists is a lost file with all its rows; the
 // segments around it are still read.
-TEST_F(TableUnloadTest, MissingOrUnreadableMiddleSegmentIsCountedAndTheNextIsRead) {
+TEST_P(TableUnloadTest, MissingOrUnreadableMiddleSegmentIsCountedAndTheNextIsRead) {
     struct Case {
         const char* name;
         void (*damage)(const std::string& path);
@@ -222,7 +281,7 @@ TEST_F(TableUnloadTest, MissingOrUnreadableMiddleSegmentIsCountedAndTheNextIsRea
 
 // Damaged pages and tuples are counted and logged with file, block and reason; the rows
 // of the sound pages, and the sound rows of a damaged page, all come back.
-TEST_F(TableUnloadTest, DamagedPagesAndTuplesAreCountedLoggedAndSteppedOver) {
+TEST_P(TableUnloadTest, DamagedPagesAndTuplesAreCountedLoggedAndSteppedOver) {
     struct Case {
         const char* name;
         void (*damage)(Bytes& page);
@@ -275,7 +334,7 @@ TEST_F(TableUnloadTest, DamagedPagesAndTuplesAreCountedLoggedAndSteppedOver) {
     }
 }
 
-TEST_F(TableUnloadTest, WriterFailuresEndTheUnloadAsFailed) {
+TEST_P(TableUnloadTest, WriterFailuresEndTheUnloadAsFailed) {
     struct Case {
         const char* name;
         void (*arm)(CapturingWriter& w);
@@ -313,7 +372,7 @@ TEST_F(TableUnloadTest, WriterFailuresEndTheUnloadAsFailed) {
     }
 }
 
-TEST_F(TableUnloadTest, BlockSizeOutOfRangeFailsBeforeTheWriterOpens) {
+TEST_P(TableUnloadTest, BlockSizeOutOfRangeFailsBeforeTheWriterOpens) {
     blockSize = 1024;
     CapturingWriter writer;
     const UnloadResult result = table_.unload(writer, nullptr);
@@ -326,7 +385,7 @@ TEST_F(TableUnloadTest, BlockSizeOutOfRangeFailsBeforeTheWriterOpens) {
 }
 
 // More rows than a batch holds on one 32 KiB page: the page is handed over in two batches.
-TEST_F(TableUnloadTest, PageOfMoreRowsThanABatchIsHandedOverInTwoCalls) {
+TEST_P(TableUnloadTest, PageOfMoreRowsThanABatchIsHandedOverInTwoCalls) {
     blockSize = 32768;
     struct Case {
         const char* name;
@@ -368,7 +427,7 @@ TEST_F(TableUnloadTest, PageOfMoreRowsThanABatchIsHandedOverInTwoCalls) {
 
 // The TOAST relation's chunk index is built for the unload, serves the fetch, counts a value
 // whose chunks are gone, and is emptied afterwards.
-TEST_F(TableUnloadTest, ExternalValuesAreFetchedAndMissingOnesCounted) {
+TEST_P(TableUnloadTest, ExternalValuesAreFetchedAndMissingOnesCounted) {
     PgToastTable toast;
     toast.dboid = kDatabase;
     toast.PgClass::oid = kToastNode;

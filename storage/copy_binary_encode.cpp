@@ -1,0 +1,197 @@
+#include "storage/copy_binary_encode.h"
+
+#include <cstring>
+
+#include "storage/byte_reader.h"
+
+namespace vorn {
+
+namespace {
+
+// One field of `width` bytes: the length word, then room for the body.
+uint8_t* beginFixed(CopyBinaryBuffer& out, uint32_t width) {
+    uint8_t* p = out.ensure(4 + width);
+    storeBE32(p, width);
+    out.advance(4 + width);
+    return p + 4;
+}
+
+void encodeByte(uint8_t byte, CopyBinaryBuffer& out) {
+    *beginFixed(out, 1) = byte;
+}
+
+void encode32(uint32_t v, CopyBinaryBuffer& out) {
+    storeBE32(beginFixed(out, 4), v);
+}
+
+}  // namespace
+
+void encodeBinaryBool(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length != 1)
+        return out.appendNull();
+    encodeByte(value[0] != 0 && value[0] != 'f' ? 1 : 0, out);
+}
+
+void encodeBinaryChar(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    // An empty "char" is the zero byte, which the server sends as one byte like any other.
+    if (length > 1)
+        return out.appendNull();
+    encodeByte(length == 1 ? value[0] : 0, out);
+}
+
+void encodeBinaryTinyint(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length != 1)
+        return out.appendNull();
+    encodeByte(value[0], out);
+}
+
+void encodeBinaryInt16(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length != 2)
+        return out.appendNull();
+    storeBE16(beginFixed(out, 2), loadLE<uint16_t>(value));
+}
+
+void encodeBinaryInt32(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length != 4)
+        return out.appendNull();
+    encode32(loadLE<uint32_t>(value), out);
+}
+
+void encodeBinaryXid(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length == 4)
+        return encode32(loadLE<uint32_t>(value), out);
+    // U pages keep xid in 64 bits; the type's send form (xidsend) has 32.
+    if (length == 8) {
+        const uint64_t xid = loadLE<uint64_t>(value);
+        if (xid >> 32 == 0)
+            return encode32(static_cast<uint32_t>(xid), out);
+    }
+    out.appendNull();
+}
+
+void encodeBinaryInt64(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length != 8)
+        return out.appendNull();
+    storeBE64(beginFixed(out, 8), loadLE<uint64_t>(value));
+}
+
+void encodeBinaryTimestampTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    encodeBinaryInt64(value, length, out);
+}
+
+// Each part swapped on its own: the 12 or 16 bytes are not one big-endian number.
+void encodeBinaryTimeTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length != 12)
+        return out.appendNull();
+    uint8_t* p = beginFixed(out, 12);
+    storeBE64(p, loadLE<uint64_t>(value));          // microseconds
+    storeBE32(p + 8, loadLE<uint32_t>(value + 8));  // zone offset
+}
+
+void encodeBinaryInterval(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length != 16)
+        return out.appendNull();
+    uint8_t* p = beginFixed(out, 16);
+    storeBE64(p, loadLE<uint64_t>(value));            // microseconds
+    storeBE32(p + 8, loadLE<uint32_t>(value + 8));    // days
+    storeBE32(p + 12, loadLE<uint32_t>(value + 12));  // months
+}
+
+// Stored: int32 bit count (little-endian), then the bits, most significant first.
+void encodeBinaryBit(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length < 4)
+        return out.appendNull();
+    const auto bits = static_cast<int32_t>(loadLE<uint32_t>(value));
+    // bit_recv takes exactly (bits + 7) / 8 bytes after the count; bytes past them are fill
+    // no server writes and are left out.
+    const uint32_t bytes = bits < 0 ? UINT32_MAX : (static_cast<uint32_t>(bits) + 7) / 8;
+    if (bytes > length - 4)
+        return out.appendNull();
+    uint8_t* p = out.ensure(8 + size_t(bytes));
+    storeBE32(p, 4 + bytes);
+    storeBE32(p + 4, static_cast<uint32_t>(bits));
+    if (bytes != 0)
+        std::memcpy(p + 8, value + 4, bytes);
+    out.advance(8 + size_t(bytes));
+}
+
+// A 64-byte slot, NUL-padded. The server's names hold at most 63 bytes; 64 without a NUL
+// is damage that namerecv would refuse.
+void encodeBinaryName(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    constexpr uint32_t kNameDataLen = 64;
+    const void* nul = length != 0 ? std::memchr(value, 0, length) : nullptr;
+    if (nul == nullptr && length >= kNameDataLen)
+        return out.appendNull();
+    const size_t n =
+        nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - value) : length;
+    out.appendField(value, n);
+}
+
+void encodeBinaryBytes(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    out.appendField(value, length);
+}
+
+BinaryEncodeFn binaryEncoderFor(const ColumnDef& column) {
+    using namespace typeoid;
+    switch (column.atttypid) {
+        case kBool:
+            return encodeBinaryBool;
+        case kChar:
+            return encodeBinaryChar;
+        case kTinyint:
+            return encodeBinaryTinyint;
+        case kInt2:
+            return encodeBinaryInt16;
+        case kInt4:
+        case kOid:
+        case kXid32:
+        case kFloat4:
+        case kDate:
+            return encodeBinaryInt32;
+        case kXid:
+            return encodeBinaryXid;
+        case kInt8:
+        case kFloat8:
+        case kMoney:
+        case kTime:
+        case kTimestamp:
+        case kDatetime:
+            return encodeBinaryInt64;
+        case kTimestampTz:
+            return encodeBinaryTimestampTz;
+        case kTimeTz:
+            return encodeBinaryTimeTz;
+        case kInterval:
+            return encodeBinaryInterval;
+        case kNumeric:
+            return encodeBinaryNumeric;
+        case kBit:
+        case kVarbit:
+            return encodeBinaryBit;
+        case kName:
+            return encodeBinaryName;
+        case kBytea:
+        case kText:
+        case kBlob:
+        case kClob:
+        case kJson:
+        case kXml:
+        case kBpchar:
+        case kVarchar:
+            return encodeBinaryBytes;
+        default:
+            // jsonb (its stored tree is not the send form), nvarchar2, and every OID without
+            // a send form here; a dropped column (OID 0) is never a field.
+            return nullptr;
+    }
+}
+
+uint16_t copyFieldCount(const ColumnLayout& columns) {
+    uint16_t fields = 0;
+    for (const ColumnDef& column : columns)
+        if (isCopyField(column))
+            ++fields;
+    return fields;
+}
+
+}  // namespace vorn

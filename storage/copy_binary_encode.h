@@ -1,0 +1,80 @@
+#pragma once
+
+// COPY binary output of stored values: one decoded, non-NULL value, as a page reader left it
+// in a ColumnBatch (the stored bytes of a fixed-width type, little-endian; the plain bytes of a
+// variable-length type, varlena header removed), appended to a CopyBinaryBuffer as one
+// complete field (int32 length, then the type's send form, big-endian) exactly as the
+// server's *_send function and COPY (FORMAT binary) give it.
+//
+// Hot path: the writer asks binaryEncoderFor() once per column, writes NULL itself for a row
+// whose null flag is set, and calls the encoder for every other row. An encoder never reads
+// outside [value, value + length). Bytes that cannot be a value of the type (a length other
+// than the type's width, a numeric digit group above 9999, a bit count beyond the bytes, a
+// name without its NUL) are sent as NULL (int32 -1): a field the server's receive function
+// would refuse would fail the load of the whole table.
+//
+// Send forms, by type:
+//
+//   bool                1 byte: 1 when the stored byte is neither 0 nor 'f', else 0
+//   "char", tinyint     the stored byte (a zero "char" is sent as one zero byte, as the
+//                       server's charsend does)
+//   int2                int16
+//   int4, oid, xid32    int32
+//   float4, date        int32 (the float's bits; days since 2000-01-01)
+//   xid                 int32; an 8-byte xid of a U page is sent as its low 32 bits when its
+//                       high 32 bits are 0, else as NULL (the type holds 32 bits)
+//   int8, float8, money int64
+//   time, timestamp,    int64 microseconds
+//   timestamptz,
+//   datetime (9876)
+//   timetz              int64 microseconds, int32 zone offset in seconds
+//   interval            int64 microseconds, int32 days, int32 months
+//   numeric             int16 ndigits, int16 weight, uint16 sign, int16 dscale, then the
+//                       base-10000 digits as int16 (sign 0x0000 +, 0x4000 -, 0xC000 NaN,
+//                       0xD000 +Infinity, 0xF000 -Infinity)
+//   bit, varbit         int32 bit count, then (bit count + 7) / 8 bytes as stored
+//   name                the bytes before the first NUL
+//   bytea, text, varchar, bpchar, json, xml, blob (88), clob (90)
+//                       the bytes as they are (an empty value is a field of length 0)
+//
+// No encoder (binaryEncoderFor returns null; the writer sends NULL): jsonb, whose on-disk
+// tree is not its send form (jsonb_recv refuses it); nvarchar2; and every other OID: uuid,
+// inet, enums, arrays, user types.
+
+#include <cstdint>
+
+#include "storage/column_def.h"
+#include "storage/copy_binary_buffer.h"
+
+namespace vorn {
+
+using BinaryEncodeFn = void (*)(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+
+// The encoder of the column's type, chosen once per column; null for a type without one and
+// for a dropped column.
+BinaryEncodeFn binaryEncoderFor(const ColumnDef& column);
+
+// True for the columns that are fields of a COPY row: neither dropped nor a system column
+// (the "oid" of a table WITH OIDS).
+inline bool isCopyField(const ColumnDef& column) {
+    return !column.isDropped() && column.attnum >= 0;
+}
+// The int16 field count of each row of a table with this layout.
+uint16_t copyFieldCount(const ColumnLayout& columns);
+
+void encodeBinaryBool(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryChar(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryTinyint(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryInt16(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryInt32(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryXid(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryInt64(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryTimestampTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryTimeTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryInterval(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryNumeric(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryBit(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryName(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryBytes(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+
+}  // namespace vorn

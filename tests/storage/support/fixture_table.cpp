@@ -1,0 +1,112 @@
+#include "tests/storage/support/fixture_table.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace vorn::test {
+
+namespace {
+
+// attmissingval as text ("{42}", "{dflt}", "{\"a b\"}") in the stored form the readers
+// would have produced, for the types the fixtures add columns of.
+std::string missingValueBytes(const FixtureColumn& column) {
+    std::string text = column.missingValue.value_or("");
+    if (text.size() < 2 || text.front() != '{' || text.back() != '}')
+        throw std::runtime_error("missing value of " + column.name + " is not an array: " + text);
+    text = text.substr(1, text.size() - 2);
+    if (!text.empty() && text.front() == '"') {
+        std::string unquoted;
+        for (size_t i = 1; i + 1 < text.size(); ++i) {
+            if (text[i] == '\\' && i + 2 < text.size())
+                ++i;
+            unquoted += text[i];
+        }
+        text = unquoted;
+    }
+    switch (column.typeOid) {
+        case typeoid::kInt4: {
+            const int32_t v = std::stoi(text);
+            std::string bytes(4, '\0');
+            std::memcpy(bytes.data(), &v, 4);
+            return bytes;
+        }
+        case typeoid::kText:
+            return text;
+        default:
+            throw std::runtime_error("no stored form for the missing value of " + column.name);
+    }
+}
+
+void describe(PgClass& rel, const FixtureDatabase& db, uint32_t oid, uint32_t fileNode,
+              uint32_t tablespace) {
+    rel.dboid = db.oid;
+    rel.oid = oid;
+    rel.relfilenode = fileNode;
+    rel.reltablespace = tablespace;
+    rel.dbTablespace = db.tablespace;
+}
+
+}  // namespace
+
+std::string bytesFromHex(const std::string& hex) {
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+ColumnLayout fixtureLayout(const FixtureTable& t) {
+    ColumnLayout layout;
+    if (t.hasOids) {
+        ColumnDef oid;
+        oid.attnum = -2;
+        oid.setName("oid");
+        oid.atttypid = typeoid::kOid;
+        oid.attlen = 4;
+        oid.attalign = 'i';
+        oid.attbyval = true;
+        oid.nullable = false;
+        layout.push_back(oid);
+    }
+    for (const FixtureColumn& c : t.columns) {
+        ColumnDef d;
+        d.attnum = static_cast<int16_t>(c.attnum);
+        d.setName(bytesFromHex(c.nameHex));
+        d.atttypid = c.dropped ? 0 : c.typeOid;
+        d.atttypmod = c.typmod;
+        d.attlen = c.len;
+        d.attalign = c.align;
+        d.attbyval = c.byval;
+        if (c.hasMissing && !c.dropped) {
+            d.hasMissing = true;
+            d.missingValue = missingValueBytes(c);
+        }
+        layout.push_back(d);
+    }
+    return layout;
+}
+
+std::vector<size_t> copyFieldColumns(const ColumnLayout& layout) {
+    std::vector<size_t> fields;
+    for (size_t c = 0; c < layout.size(); ++c)
+        if (layout[c].attnum >= 1 && !layout[c].isDropped())
+            fields.push_back(c);
+    return fields;
+}
+
+FixturePgTable::FixturePgTable(const FixtureDatabase& db, const FixtureTable& t) {
+    describe(table_, db, t.oid, t.relfilenode, t.tablespace);
+    table_.setRelname(bytesFromHex(t.nameHex));
+    table_.relkind = 'r';
+    table_.schemaNameOverride = t.schema;
+    if (t.toast) {
+        describe(toast_, db, t.toast->oid, t.toast->relfilenode, t.tablespace);
+        toast_.relkind = 't';
+        table_.reltoastrelid = t.toast->oid;
+        table_.toast = &toast_;
+    }
+    table_.setColumns(fixtureLayout(t));
+    table_.relnatts = static_cast<int16_t>(t.columns.size());
+}
+
+}  // namespace vorn::test

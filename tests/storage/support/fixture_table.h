@@ -1,0 +1,41 @@
+#pragma once
+
+// A fixture table as the engine sees it: the PgTable (with its TOAST relation) and column
+// layout that the dictionary would build from the catalogues, here taken from the fixture
+// manifest instead, so that a test can unload it and compare with the server's COPY files.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "storage/table.h"
+#include "tests/support/fixture_manifest.h"
+
+namespace vorn::test {
+
+// The column layout of `table`: pg_attribute's columns (dropped ones with type 0), after the
+// system column "oid" for a table WITH OIDS; added columns carry their missing value in
+// stored form. Throws std::runtime_error for a missing value of a type it cannot store.
+ColumnLayout fixtureLayout(const FixtureTable& table);
+
+// Positions in `layout` of the fields of a COPY row: the live user columns, in order.
+std::vector<size_t> copyFieldColumns(const ColumnLayout& layout);
+
+// The bytes a manifest gives as hex (names in the database encoding).
+std::string bytesFromHex(const std::string& hex);
+
+// Not copyable or movable: the table points at its TOAST relation.
+class FixturePgTable {
+  public:
+    FixturePgTable(const FixtureDatabase& database, const FixtureTable& table);
+    FixturePgTable(const FixturePgTable&) = delete;
+    FixturePgTable& operator=(const FixturePgTable&) = delete;
+
+    PgTable& table() { return table_; }
+
+  private:
+    PgToastTable toast_;
+    PgTable table_;
+};
+
+}  // namespace vorn::test
