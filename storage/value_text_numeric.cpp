@@ -1,23 +1,11 @@
 // numeric, printed as the server's numeric_out does: the integer part, then exactly
 // "display scale" digits after the point.
 //
-// Stored form (little-endian, varlena header removed):
-//
-//   short:   uint16 header          1 0 s d d d d d d w w w w w w w
-//                                   bit 15 set (below 0xC000): s sign (bit 13), d display
-//                                   scale (bits 7-12), w weight (bits 0-6, 7-bit two's
-//                                   complement)
-//            digits from byte 2
-//   long:    uint16 sign_dscale     bits 15-14: 00 positive, 01 negative; bits 0-13 scale
-//            int16 weight
-//            digits from byte 4
-//   special: uint16 header only     0xC000 NaN, 0xD000 Infinity, 0xF000 -Infinity
-//
-// Digits are int16 groups of four decimal digits (0..9999), most significant first; the
-// first group is worth 10000^weight. Groups before the first or after the last stored one
-// are zero.
+// The stored header is read as numeric_header.h describes. Groups before the first or after
+// the last stored one are zero.
 
 #include "storage/byte_reader.h"
+#include "storage/numeric_header.h"
 #include "storage/value_text.h"
 #include "storage/value_text_digits.h"
 
@@ -25,31 +13,18 @@ namespace vorn {
 
 namespace {
 
-constexpr uint16_t kSpecialMask = 0xC000;
-constexpr uint16_t kNaN = 0xC000, kPlusInfinity = 0xD000, kMinusInfinity = 0xF000;
-constexpr uint16_t kShort = 0x8000;
-constexpr uint16_t kShortNegative = 0x2000;
-constexpr uint16_t kShortScaleMask = 0x1F80;
-constexpr int kShortScaleShift = 7;
-constexpr uint16_t kShortWeightSign = 0x0040;
-constexpr uint16_t kShortWeightMask = 0x003F;
-constexpr uint16_t kLongSignMask = 0xC000;
-constexpr uint16_t kLongNegative = 0x4000;
-constexpr uint16_t kLongScaleMask = 0x3FFF;
-constexpr uint32_t kShortHeaderSize = 2;
-constexpr uint32_t kLongHeaderSize = 2 + 2;
 constexpr int kGroupDigits = 4;
 constexpr int kGroupMax = 9999;
 
 bool appendSpecial(uint16_t header, TextBuffer& out) {
     switch (header) {
-        case kNaN:
+        case numeric::kNaN:
             out.append("NaN", 3);
             return true;
-        case kPlusInfinity:
+        case numeric::kPlusInfinity:
             out.append("Infinity", 8);
             return true;
-        case kMinusInfinity:
+        case numeric::kMinusInfinity:
             out.append("-Infinity", 9);
             return true;
         default:
@@ -60,34 +35,21 @@ bool appendSpecial(uint16_t header, TextBuffer& out) {
 }  // namespace
 
 bool outputNumeric(const uint8_t* value, uint32_t length, const ColumnDef&, TextBuffer& out) {
-    if (length < kShortHeaderSize)
+    if (length < numeric::kShortHeaderSize)
         return false;
+    // A special value is its header alone: what follows it is not looked at.
     const uint16_t header = loadLE<uint16_t>(value);
-    if ((header & kSpecialMask) == kSpecialMask)
+    if (isNumericSpecial(header))
         return appendSpecial(header, out);
 
-    bool negative;
-    int scale, weight;
-    uint32_t headerSize;
-    if (header & kShort) {
-        headerSize = kShortHeaderSize;
-        negative = (header & kShortNegative) != 0;
-        scale = (header & kShortScaleMask) >> kShortScaleShift;
-        weight = (header & kShortWeightSign) ? int(header & kShortWeightMask) - 64
-                                             : int(header & kShortWeightMask);
-    } else {
-        if (length < kLongHeaderSize)
-            return false;
-        headerSize = kLongHeaderSize;
-        negative = (header & kLongSignMask) == kLongNegative;
-        scale = header & kLongScaleMask;
-        weight = loadLE<int16_t>(value + 2);
-    }
-    // An odd byte would be half a digit group: the length does not fit the header.
-    if ((length - headerSize) % 2 != 0)
+    NumericHeader h;
+    if (!parseNumericHeader(value, length, h))
         return false;
-    const uint8_t* digitBytes = value + headerSize;
-    const int groups = static_cast<int>((length - headerSize) / 2);
+    const bool negative = h.sign == numeric::kNegative;
+    const int scale = h.dscale;
+    const int weight = h.weight;
+    const uint8_t* digitBytes = value + h.digitsAt;
+    const int groups = static_cast<int>(h.ndigits);
     for (int g = 0; g < groups; ++g) {
         const int16_t group = loadLE<int16_t>(digitBytes + 2 * g);
         if (group < 0 || group > kGroupMax)

@@ -78,6 +78,15 @@ void readAll(Reader& reader, const std::vector<uint8_t>& page, uint16_t blockSiz
     }
 }
 
+// The TOAST chunks of a page, with one lister of each kind for the whole run.
+template <typename Lister>
+void listChunks(const std::vector<uint8_t>& page, uint16_t blockSize) {
+    static Lister lister;
+    static std::vector<ToastChunkRef> chunks;
+    lister.setBuffer(page.data(), blockSize);
+    lister.collectChunks(chunks);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -100,22 +109,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             readAll(upage, pageOf(data, size, blockSize), blockSize, batch);
             break;
         }
-        case 2: {
-            static ToastBlock toast;
-            static std::vector<ToastChunkRef> chunks;
-            const auto page = pageOf(data, size, blockSize);
-            toast.setBuffer(page.data(), blockSize);
-            toast.collectChunks(chunks);
+        case 2:
+            listChunks<ToastBlock>(pageOf(data, size, blockSize), blockSize);
             break;
-        }
-        case 3: {
-            static UToastBlock toast;
-            static std::vector<ToastChunkRef> chunks;
-            const auto page = pageOf(data, size, blockSize);
-            toast.setBuffer(page.data(), blockSize);
-            toast.collectChunks(chunks);
+        case 3:
+            listChunks<UToastBlock>(pageOf(data, size, blockSize), blockSize);
             break;
-        }
         case 4:
         case 5: {
             static ValueBuffer values(nullptr);

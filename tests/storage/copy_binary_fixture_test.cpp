@@ -25,7 +25,6 @@
 #include "base/file_logger.h"
 #include "storage/copy_binary_encode.h"
 #include "storage/sql_type_name.h"
-#include "storage/storage_settings.h"
 #include "storage/table.h"
 #include "tests/storage/support/capturing_writer.h"
 #include "tests/storage/support/copy_binary.h"
@@ -36,7 +35,6 @@
 namespace vorn::test {
 namespace {
 
-const char* const kDatabases[] = {"vorn", "vorn_latin1", "vorn_ts"};
 constexpr size_t kMismatchesShown = 5;
 
 // Type OIDs of the fixture columns that have neither an encoder nor a name.
@@ -50,20 +48,6 @@ std::string readFile(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-std::string hexPrefix(const std::optional<std::string>& value) {
-    if (!value)
-        return "NULL";
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    const size_t n = std::min<size_t>(value->size(), 32);
-    for (size_t i = 0; i < n; ++i) {
-        out += digits[uint8_t((*value)[i]) >> 4];
-        out += digits[uint8_t((*value)[i]) & 15];
-    }
-    return out + (value->size() > n ? "..." : "") + " (" + std::to_string(value->size()) +
-           " bytes)";
 }
 
 // The whole PGCOPY stream of the captured rows, built as the binary writers build it.
@@ -100,47 +84,16 @@ std::string encodeStream(const ColumnLayout& layout, const std::vector<CapturedR
 class FixtureCopyBinary : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
-        savedDirectory_ = dataDirectory;
-        savedBlockSize_ = blockSize;
-        savedVersion_ = serverVersion;
         unloadLog().open(logDir_.path().c_str());
         manifest_ = loadFixture(GetParam());
-        dataDirectory = manifest_.dataDir;
-        blockSize = static_cast<uint16_t>(manifest_.server.blockSize);
-        serverVersion = {static_cast<int16_t>(manifest_.server.major),
-                         static_cast<int16_t>(manifest_.server.minor)};
-    }
-    void TearDown() override {
-        dataDirectory = savedDirectory_;
-        blockSize = savedBlockSize_;
-        serverVersion = savedVersion_;
-    }
-
-    // The tables with a file (a partitioned parent has none).
-    std::vector<std::pair<const FixtureDatabase*, const FixtureTable*>> tables() const {
-        std::vector<std::pair<const FixtureDatabase*, const FixtureTable*>> out;
-        for (const char* name : kDatabases) {
-            const FixtureDatabase* db = manifest_.findDatabase(name);
-            if (db == nullptr) {
-                ADD_FAILURE() << "no database " << name;
-                continue;
-            }
-            for (const FixtureTable& t : db->tables)
-                if (t.relkind == 'r')
-                    out.emplace_back(db, &t);
-        }
-        return out;
+        settings_.use(manifest_);
     }
 
     void checkTable(const FixtureDatabase& db, const FixtureTable& t);
 
+    FixtureServerSettings settings_;
     FixtureManifest manifest_;
     TempDir logDir_;
-
-  private:
-    std::string savedDirectory_;
-    uint16_t savedBlockSize_ = 8192;
-    ServerVersion savedVersion_;
 };
 
 void FixtureCopyBinary::checkTable(const FixtureDatabase& db, const FixtureTable& t) {
@@ -197,11 +150,8 @@ void FixtureCopyBinary::checkTable(const FixtureDatabase& db, const FixtureTable
 }
 
 TEST_P(FixtureCopyBinary, EveryTableEncodesAsTheServersBinaryCopy) {
-    size_t checked = 0;
-    for (const auto& [db, t] : tables()) {
-        checkTable(*db, *t);
-        ++checked;
-    }
+    const size_t checked = forEachFixtureTable(
+        manifest_, [&](const FixtureDatabase& db, const FixtureTable& t) { checkTable(db, t); });
     EXPECT_GT(checked, 40u);
 }
 
@@ -223,8 +173,8 @@ std::string shortSpelling(std::string name) {
 
 TEST_P(FixtureCopyBinary, TypeNamesMatchFormatType) {
     std::set<std::string> seen;
-    for (const auto& [db, t] : tables()) {
-        for (const FixtureColumn& c : t->columns) {
+    forEachFixtureTable(manifest_, [&](const FixtureDatabase&, const FixtureTable& t) {
+        for (const FixtureColumn& c : t.columns) {
             if (c.dropped)
                 continue;
             ColumnDef column;
@@ -235,13 +185,13 @@ TEST_P(FixtureCopyBinary, TypeNamesMatchFormatType) {
             if (name.empty()) {
                 EXPECT_TRUE(c.typeOid == kUuid || c.typeOid == kInet || c.typeOid == kInt4Array ||
                             isFixtureEnum(c))
-                    << t->name << "." << c.name << ": no name for " << c.type;
+                    << t.name << "." << c.name << ": no name for " << c.type;
                 continue;
             }
             EXPECT_EQ(name, shortSpelling(c.type))
-                << t->name << "." << c.name << " typmod " << c.typmod;
+                << t.name << "." << c.name << " typmod " << c.typmod;
         }
-    }
+    });
     EXPECT_GT(seen.size(), 30u);  // the fixtures' types, not a few by accident
 }
 

@@ -16,124 +16,22 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "base/file_logger.h"
-#include "storage/storage_settings.h"
 #include "storage/table.h"
 #include "tests/storage/support/capturing_writer.h"
 #include "tests/storage/support/copy_binary.h"
+#include "tests/storage/support/fixture_table.h"
 #include "tests/support/fixture_manifest.h"
 #include "tests/support/temp_dir.h"
 
 namespace vorn::test {
 namespace {
 
-const char* const kDatabases[] = {"vorn", "vorn_latin1", "vorn_ts"};
 constexpr size_t kMismatchesShown = 5;  // per table, so one bug does not flood the output
-
-std::string hexPrefix(const std::optional<std::string>& value) {
-    if (!value)
-        return "NULL";
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    const size_t n = std::min<size_t>(value->size(), 32);
-    for (size_t i = 0; i < n; ++i) {
-        out += digits[uint8_t((*value)[i]) >> 4];
-        out += digits[uint8_t((*value)[i]) & 15];
-    }
-    if (value->size() > n)
-        out += "...";
-    return out + " (" + std::to_string(value->size()) + " bytes)";
-}
-
-std::string fromHex(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-// attmissingval as text ("{42}", "{dflt}", "{\"a b\"}") in the stored form the readers
-// would have produced, for the types the fixtures add columns of.
-std::string missingValueBytes(const FixtureColumn& column) {
-    std::string text = column.missingValue.value_or("");
-    if (text.size() < 2 || text.front() != '{' || text.back() != '}')
-        throw std::runtime_error("missing value of " + column.name + " is not an array: " + text);
-    text = text.substr(1, text.size() - 2);
-    if (!text.empty() && text.front() == '"') {
-        std::string unquoted;
-        for (size_t i = 1; i + 1 < text.size(); ++i) {
-            if (text[i] == '\\' && i + 2 < text.size())
-                ++i;
-            unquoted += text[i];
-        }
-        text = unquoted;
-    }
-    switch (column.typeOid) {
-        case typeoid::kInt4: {
-            const int32_t v = std::stoi(text);
-            std::string bytes(4, '\0');
-            std::memcpy(bytes.data(), &v, 4);
-            return bytes;
-        }
-        case typeoid::kText:
-            return text;
-        default:
-            throw std::runtime_error("no stored form for the missing value of " + column.name);
-    }
-}
-
-ColumnLayout layoutOf(const FixtureTable& t) {
-    ColumnLayout layout;
-    if (t.hasOids) {
-        ColumnDef oid;
-        oid.attnum = -2;
-        oid.setName("oid");
-        oid.atttypid = typeoid::kOid;
-        oid.attlen = 4;
-        oid.attalign = 'i';
-        oid.attbyval = true;
-        oid.nullable = false;
-        layout.push_back(oid);
-    }
-    for (const FixtureColumn& c : t.columns) {
-        ColumnDef d;
-        d.attnum = static_cast<int16_t>(c.attnum);
-        d.setName(fromHex(c.nameHex));
-        d.atttypid = c.dropped ? 0 : c.typeOid;
-        d.atttypmod = c.typmod;
-        d.attlen = c.len;
-        d.attalign = c.align;
-        d.attbyval = c.byval;
-        if (c.hasMissing && !c.dropped) {
-            d.hasMissing = true;
-            d.missingValue = missingValueBytes(c);
-        }
-        layout.push_back(d);
-    }
-    return layout;
-}
-
-void describe(PgClass& rel, const FixtureDatabase& db, uint32_t oid, uint32_t fileNode,
-              uint32_t tablespace) {
-    rel.dboid = db.oid;
-    rel.oid = oid;
-    rel.relfilenode = fileNode;
-    rel.reltablespace = tablespace;
-    rel.dbTablespace = db.tablespace;
-}
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // The unload log's lines about one table, to show with its damage.
 std::string logLinesOf(const std::string& log, uint32_t oid) {
@@ -148,26 +46,12 @@ std::string logLinesOf(const std::string& log, uint32_t oid) {
 
 class FixtureUnload : public ::testing::TestWithParam<std::string> {
   protected:
-    void SetUp() override {
-        savedDirectory_ = dataDirectory;
-        savedBlockSize_ = blockSize;
-        savedVersion_ = serverVersion;
-        unloadLog().open((logDir_.path()).c_str());
-    }
-    void TearDown() override {
-        dataDirectory = savedDirectory_;
-        blockSize = savedBlockSize_;
-        serverVersion = savedVersion_;
-    }
+    void SetUp() override { unloadLog().open(logDir_.path().c_str()); }
 
     void checkTable(const std::string& label, const FixtureDatabase& db, const FixtureTable& t);
 
+    FixtureServerSettings settings_;
     TempDir logDir_;
-
-  private:
-    std::string savedDirectory_;
-    uint16_t savedBlockSize_ = 8192;
-    ServerVersion savedVersion_;
 };
 
 void FixtureUnload::checkTable(const std::string& label, const FixtureDatabase& db,
@@ -175,28 +59,14 @@ void FixtureUnload::checkTable(const std::string& label, const FixtureDatabase& 
     const std::string where = label + " " + db.name + "." + t.schema + "." + t.name;
     SCOPED_TRACE(where);
 
-    PgToastTable toast;
-    PgTable table;
-    describe(table, db, t.oid, t.relfilenode, t.tablespace);
-    table.setRelname(fromHex(t.nameHex));
-    table.relkind = 'r';
-    table.schemaNameOverride = t.schema;
-    if (t.toast) {
-        describe(toast, db, t.toast->oid, t.toast->relfilenode, t.tablespace);
-        toast.relkind = 't';
-        table.reltoastrelid = t.toast->oid;
-        table.toast = &toast;
-    }
-    const ColumnLayout layout = layoutOf(t);
-    table.setColumns(layout);
-    table.relnatts = static_cast<int16_t>(t.columns.size());
+    FixturePgTable fixture(db, t);
+    PgTable& table = fixture.table();
 
     CapturingWriter writer(table.columns());
     const UnloadResult result = table.unload(writer, nullptr);
     EXPECT_FALSE(result.failed) << writer.messages();
     EXPECT_EQ(result.damage.total(), 0u)
-        << result.damage.summary()
-        << logLinesOf(readText(logDir_.path() + "/unload_table.log"), t.oid);
+        << result.damage.summary() << logLinesOf(logDir_.readFile("unload_table.log"), t.oid);
 
     const CopyBinaryFile expected = readCopyBinaryFile(t.copyBinary);
     const std::vector<CapturedRow>& got = writer.capturedRows();
@@ -250,23 +120,11 @@ void FixtureUnload::checkTable(const std::string& label, const FixtureDatabase& 
 TEST_P(FixtureUnload, EveryTableComesOutAsTheServersCopy) {
     const std::string label = GetParam();
     const FixtureManifest manifest = loadFixture(label);
-    dataDirectory = manifest.dataDir;
-    blockSize = static_cast<uint16_t>(manifest.server.blockSize);
-    serverVersion = {static_cast<int16_t>(manifest.server.major),
-                     static_cast<int16_t>(manifest.server.minor)};
+    settings_.use(manifest);
 
-    size_t tables = 0;
-    for (const char* name : kDatabases) {
-        const FixtureDatabase* db = manifest.findDatabase(name);
-        ASSERT_NE(db, nullptr) << name;
-        for (const FixtureTable& t : db->tables) {
-            // A partitioned parent has no file: its rows are its partitions'.
-            if (t.relkind != 'r')
-                continue;
-            checkTable(label, *db, t);
-            ++tables;
-        }
-    }
+    const size_t tables = forEachFixtureTable(
+        manifest,
+        [&](const FixtureDatabase& db, const FixtureTable& t) { checkTable(label, db, t); });
     EXPECT_GT(tables, 40u);
 }
 

@@ -4,6 +4,8 @@
 // to the end the way the unload loop reads it (readTuples until the items are used up),
 // with the rows turned into comparable values.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -101,6 +103,33 @@ uint32_t countRows(Reader& reader, const Bytes& page, ColumnBatch& batch, uint16
     while (next < reader.itemCount())
         rows += reader.readTuples(batch, next);
     return rows;
+}
+
+// Overwrites 1 to 8 random bytes of `good` (and on every other round one more among the
+// first 200, the header and line pointers, where damage matters most), 3000 rounds from
+// `seed`, and reads each page with `reader` and `chunks`: no more rows than items, no chunk
+// outside the page. The page buffer is exactly one block long, so the sanitizer build
+// catches a read past it.
+template <typename Reader, typename ChunkLister>
+void expectRandomDamageStaysInside(Reader& reader, ChunkLister& chunks, const Bytes& good,
+                                   const ColumnLayout& layout, uint32_t seed, uint16_t blockSize) {
+    std::vector<ToastChunkRef> listed;
+    ColumnBatch batch = makeColumnBatch(layout);
+    const auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    for (int round = 0; round < 3000; ++round) {
+        Bytes page = good;
+        const int flips = 1 + static_cast<int>(next() % 8);
+        for (int f = 0; f < flips; ++f)
+            page[next() % page.size()] = static_cast<uint8_t>(next() >> 16);
+        if (round % 2 == 0)
+            page[next() % 200] = static_cast<uint8_t>(next() >> 8);
+        const uint32_t rows = countRows(reader, page, batch, blockSize);
+        EXPECT_LE(rows, reader.itemCount());
+        chunks.setBuffer(page.data(), blockSize);
+        EXPECT_LE(chunks.collectChunks(listed), chunks.itemCount());
+        for (const ToastChunkRef& c : listed)
+            EXPECT_LE(size_t{c.dataOffset} + c.dataLength, page.size());
+    }
 }
 
 }  // namespace vorn::test

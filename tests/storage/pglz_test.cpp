@@ -59,13 +59,6 @@ std::optional<Bytes> reference(const Bytes& src, size_t rawSize) {
     return out;
 }
 
-Bytes repeated(const std::string& text, size_t times) {
-    Bytes out;
-    for (size_t i = 0; i < times; ++i)
-        out.insert(out.end(), text.begin(), text.end());
-    return out;
-}
-
 Bytes randomBytes(size_t n, uint32_t seed, int alphabet) {
     std::mt19937 rng(seed);
     Bytes out(n);

@@ -235,24 +235,7 @@ TEST(UPage, RandomDamageStaysInsideThePage) {
     const Bytes good = builder.build();
     UTableBlock reader(layout, nullptr);
     UToastBlock chunks;
-    std::vector<ToastChunkRef> listed;
-    ColumnBatch batch = makeColumnBatch(layout);
-    uint32_t seed = 777;
-    const auto next = [&] { return seed = seed * 1103515245u + 12345u; };
-    for (int round = 0; round < 3000; ++round) {
-        Bytes page = good;
-        const int flips = 1 + static_cast<int>(next() % 8);
-        for (int f = 0; f < flips; ++f)
-            page[next() % page.size()] = static_cast<uint8_t>(next() >> 16);
-        if (round % 2 == 0)
-            page[next() % 200] = static_cast<uint8_t>(next() >> 8);
-        const uint32_t rows = countRows(reader, page, batch, kBlock);
-        EXPECT_LE(rows, reader.itemCount());
-        chunks.setBuffer(page.data(), kBlock);
-        EXPECT_LE(chunks.collectChunks(listed), chunks.itemCount());
-        for (const ToastChunkRef& c : listed)
-            EXPECT_LE(size_t{c.dataOffset} + c.dataLength, page.size());
-    }
+    expectRandomDamageStaysInside(reader, chunks, good, layout, 777, kBlock);
 }
 
 // ---- TOAST chunk lister --------------------------------------------------------------------

@@ -19,13 +19,6 @@ Bytes concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-Bytes repeated(const std::string& text, size_t times) {
-    Bytes out;
-    for (size_t i = 0; i < times; ++i)
-        out.insert(out.end(), text.begin(), text.end());
-    return out;
-}
-
 std::string text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }

@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "base/file_logger.h"
-#include "storage/storage_settings.h"
 #include "storage/value_text.h"
 #include "tests/storage/support/capturing_writer.h"
 #include "tests/storage/support/copy_text.h"
@@ -35,7 +34,6 @@
 namespace vorn::test {
 namespace {
 
-const char* const kDatabases[] = {"vorn", "vorn_latin1", "vorn_ts"};
 constexpr size_t kMismatchesShown = 5;  // per table, so one bug does not flood the output
 // Before this version the fixtures' floats carry extra_float_digits 3.
 constexpr int kShortestFloatsFromMajor = 12;
@@ -85,28 +83,16 @@ std::string shown(const std::string& text) {
 
 class FixtureValueText : public ::testing::TestWithParam<std::string> {
   protected:
-    void SetUp() override {
-        savedDirectory_ = dataDirectory;
-        savedBlockSize_ = blockSize;
-        savedVersion_ = serverVersion;
-        unloadLog().open(logDir_.path().c_str());
-    }
-    void TearDown() override {
-        dataDirectory = savedDirectory_;
-        blockSize = savedBlockSize_;
-        serverVersion = savedVersion_;
-    }
+    void SetUp() override { unloadLog().open(logDir_.path().c_str()); }
 
     void checkTable(const std::string& label, const FixtureDatabase& db, const FixtureTable& t);
 
+    FixtureServerSettings settings_;
     bool shortestFloats_ = true;
     std::map<uint32_t, size_t> comparedByType_;
 
   private:
     TempDir logDir_;
-    std::string savedDirectory_;
-    uint16_t savedBlockSize_ = 8192;
-    ServerVersion savedVersion_;
 };
 
 void FixtureValueText::checkTable(const std::string& label, const FixtureDatabase& db,
@@ -180,24 +166,12 @@ void FixtureValueText::checkTable(const std::string& label, const FixtureDatabas
 TEST_P(FixtureValueText, EveryValueReadsAsTheServersText) {
     const std::string label = GetParam();
     const FixtureManifest manifest = loadFixture(label);
-    dataDirectory = manifest.dataDir;
-    blockSize = static_cast<uint16_t>(manifest.server.blockSize);
-    serverVersion = {static_cast<int16_t>(manifest.server.major),
-                     static_cast<int16_t>(manifest.server.minor)};
+    settings_.use(manifest);
     shortestFloats_ = manifest.server.major >= kShortestFloatsFromMajor;
 
-    size_t tables = 0;
-    for (const char* name : kDatabases) {
-        const FixtureDatabase* db = manifest.findDatabase(name);
-        ASSERT_NE(db, nullptr) << name;
-        for (const FixtureTable& t : db->tables) {
-            // A partitioned parent has no file: its rows are its partitions'.
-            if (t.relkind != 'r')
-                continue;
-            checkTable(label, *db, t);
-            ++tables;
-        }
-    }
+    const size_t tables = forEachFixtureTable(
+        manifest,
+        [&](const FixtureDatabase& db, const FixtureTable& t) { checkTable(label, db, t); });
     EXPECT_GT(tables, 40u);
     // Every type with an output that the fixtures hold was compared somewhere.
     using namespace typeoid;

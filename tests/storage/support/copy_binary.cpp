@@ -209,4 +209,19 @@ std::optional<std::string> storedToSend(uint32_t typeOid, std::string_view store
     }
 }
 
+std::string hexPrefix(const std::optional<std::string>& value) {
+    if (!value)
+        return "NULL";
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    const size_t n = std::min<size_t>(value->size(), 32);
+    for (size_t i = 0; i < n; ++i) {
+        out += digits[uint8_t((*value)[i]) >> 4];
+        out += digits[uint8_t((*value)[i]) & 15];
+    }
+    if (value->size() > n)
+        out += "...";
+    return out + " (" + std::to_string(value->size()) + " bytes)";
+}
+
 }  // namespace vorn::test

@@ -37,4 +37,8 @@ CopyBinaryFile readCopyBinaryFile(const std::string& path);
 // (little-endian, varlena header removed); nullopt for types without a conversion here.
 std::optional<std::string> storedToSend(uint32_t typeOid, std::string_view stored);
 
+// A field for a failure message: "NULL", or its first 32 bytes in hex ("..." after them when
+// there are more) and its size: "0001 (2 bytes)".
+std::string hexPrefix(const std::optional<std::string>& value);
+
 }  // namespace vorn::test

@@ -94,6 +94,40 @@ std::vector<size_t> copyFieldColumns(const ColumnLayout& layout) {
     return fields;
 }
 
+size_t forEachFixtureTable(
+    const FixtureManifest& manifest,
+    const std::function<void(const FixtureDatabase&, const FixtureTable&)>& visit) {
+    size_t visited = 0;
+    for (const char* name : {"vorn", "vorn_latin1", "vorn_ts"}) {
+        const FixtureDatabase* db = manifest.findDatabase(name);
+        if (db == nullptr)
+            throw std::runtime_error(std::string("no database ") + name + " in the manifest");
+        for (const FixtureTable& t : db->tables) {
+            if (t.relkind != 'r')
+                continue;
+            visit(*db, t);
+            ++visited;
+        }
+    }
+    return visited;
+}
+
+FixtureServerSettings::FixtureServerSettings()
+    : savedDirectory_(dataDirectory), savedBlockSize_(blockSize), savedVersion_(serverVersion) {}
+
+FixtureServerSettings::~FixtureServerSettings() {
+    dataDirectory = savedDirectory_;
+    blockSize = savedBlockSize_;
+    serverVersion = savedVersion_;
+}
+
+void FixtureServerSettings::use(const FixtureManifest& manifest) {
+    dataDirectory = manifest.dataDir;
+    blockSize = static_cast<uint16_t>(manifest.server.blockSize);
+    serverVersion = {static_cast<int16_t>(manifest.server.major),
+                     static_cast<int16_t>(manifest.server.minor)};
+}
+
 FixturePgTable::FixturePgTable(const FixtureDatabase& db, const FixtureTable& t) {
     describe(table_, db, t.oid, t.relfilenode, t.tablespace);
     table_.setRelname(bytesFromHex(t.nameHex));

@@ -5,9 +5,11 @@
 // manifest instead, so that a test can unload it and compare with the server's COPY files.
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "storage/storage_settings.h"
 #include "storage/table.h"
 #include "tests/support/fixture_manifest.h"
 
@@ -23,6 +25,31 @@ std::vector<size_t> copyFieldColumns(const ColumnLayout& layout);
 
 // The bytes a manifest gives as hex (names in the database encoding).
 std::string bytesFromHex(const std::string& hex);
+
+// Calls visit(database, table) for every table with a file (relkind 'r': a partitioned
+// parent has none, its rows are its partitions') of the fixture databases vorn, vorn_latin1
+// and vorn_ts, in that order, and returns how many it visited. Throws std::runtime_error
+// when the manifest lacks one of those databases.
+size_t forEachFixtureTable(
+    const FixtureManifest& manifest,
+    const std::function<void(const FixtureDatabase&, const FixtureTable&)>& visit);
+
+// Points the storage settings (data directory, block size, server version) at a fixture's
+// server with use(), and puts back the ones it found when it goes.
+class FixtureServerSettings {
+  public:
+    FixtureServerSettings();
+    ~FixtureServerSettings();
+    FixtureServerSettings(const FixtureServerSettings&) = delete;
+    FixtureServerSettings& operator=(const FixtureServerSettings&) = delete;
+
+    void use(const FixtureManifest& manifest);
+
+  private:
+    std::string savedDirectory_;
+    uint16_t savedBlockSize_;
+    ServerVersion savedVersion_;
+};
 
 // Not copyable or movable: the table points at its TOAST relation.
 class FixturePgTable {

@@ -48,7 +48,8 @@ namespace vorn::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// Little-endian bytes of an integer or float, and the bytes of a text.
+// Little-endian bytes of an integer or float, the bytes of a text, and of a text `times`
+// over.
 template <typename T>
 Bytes le(T value) {
     Bytes out(sizeof(T));
@@ -56,6 +57,7 @@ Bytes le(T value) {
     return out;
 }
 Bytes bytesOf(std::string_view text);
+Bytes repeated(std::string_view text, size_t times);
 
 // ---- damage helpers, for pages and tuples alike ------------------------------------------
 void setU8(Bytes& bytes, size_t offset, uint8_t value);

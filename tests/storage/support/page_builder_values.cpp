@@ -32,6 +32,13 @@ Bytes bytesOf(std::string_view text) {
     return Bytes(text.begin(), text.end());
 }
 
+Bytes repeated(std::string_view text, size_t times) {
+    Bytes out;
+    for (size_t i = 0; i < times; ++i)
+        out.insert(out.end(), text.begin(), text.end());
+    return out;
+}
+
 Bytes pglzCompress(const Bytes& raw) {
     Bytes out;
     std::vector<size_t> lastSeen(1 << 16, SIZE_MAX);
