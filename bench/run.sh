@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Decode-only unload speed against the speed of reading the same files.
+# Unload speed against the speed of reading the same files and of the server's own COPY.
 #
 # Builds (once, cached in /var/tmp/vorn-bench-<hash>) a data directory with Debian's
 # PostgreSQL 15 holding bench_rows (10 million rows of int4, int8, md5 text, timestamptz,
@@ -7,7 +7,14 @@
 # measures in one run:
 #   dd      dd iflag=direct bs=1M of the heap segment files
 #   vorn    the decode-only unload of the same relation (every value decoded, rows counted)
-# and prints the rates and their ratio. Goal: vorn >= 1 GB/s on one core and >= 0.5 x dd.
+#   text    vorn's unload of bench_rows to a COPY text file (export format TEXT)
+#   binary  vorn's unload of bench_rows to a PGCOPY file (export format BINARY)
+#   COPY    the server's COPY bench_rows TO STDOUT, text and (FORMAT binary), through psql
+#           to /dev/null, with the cached cluster started for it and stopped after
+# and prints the rates and their ratios. Goals: vorn >= 1 GB/s on one core and >= 0.5 x dd;
+# each unload to a file at least 4 x as fast as the server's COPY of the same format.
+# Every measurement starts from a cold page cache. The export files go to a temporary
+# folder under /var/tmp, removed at the end.
 #
 #   bash bench/run.sh [rows]      (default 10000000)
 set -euo pipefail
@@ -15,16 +22,13 @@ cd "$(dirname "$0")/.."
 root=$PWD
 rows=${1:-10000000}
 pgbin=/usr/lib/postgresql/15/bin
-hash=$( (cat "$0"; echo "$rows") | sha256sum | cut -c1-12)
-work=/var/tmp/vorn-bench-$hash
-data=$work/data
 
 as_postgres() { if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@" </dev/null; else "$@" </dev/null; fi; }
 
-cmake -S "$root" -B "$root/build/bench" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$root/build/bench" -j "$(nproc)" --target vorn_bench_unload >/dev/null
-
-if [ ! -f "$work/ready" ]; then
+# Builds the cluster in $work. Its text keys the cache, so changes elsewhere in this script
+# reuse a cluster already built.
+build_cluster() {
+    local sock psql
     rm -rf "$work"
     mkdir -p "$work"
     [ "$(id -u)" -ne 0 ] || chown postgres: "$work"
@@ -61,7 +65,16 @@ FROM pg_attribute WHERE attrelid = '$t'::regclass AND attnum > 0 ORDER BY attnum
     as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast stop >/dev/null
     rmdir "$sock" 2>/dev/null || true
     touch "$work/ready"
-fi
+}
+
+hash=$( (declare -f build_cluster; echo "$rows") | sha256sum | cut -c1-12)
+work=/var/tmp/vorn-bench-$hash
+data=$work/data
+
+cmake -S "$root" -B "$root/build/bench" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF >/dev/null
+cmake --build "$root/build/bench" -j "$(nproc)" --target vorn_bench_unload >/dev/null
+
+[ -f "$work/ready" ] || build_cluster
 
 drop_caches() { sync; echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true; }
 
@@ -89,3 +102,55 @@ printf 'vorn decode-only  %s GB/s   (%s)\n' "$vorn_rate" "$vorn_line"
 printf 'ratio vorn / dd   %s   (goal >= 0.5; and vorn >= 1 GB/s)\n' \
     "$(awk -v v="$vorn_rate" -v d="$dd_rate" 'BEGIN { printf "%.2f", v / d }')"
 printf 'toast table       %s\n' "$toast_line"
+
+# The unloads to files, then the server's COPY of the same table, both from a cold cache.
+export_dir=$(mktemp -d /var/tmp/vorn-bench-export.XXXXXX)
+sock=
+cleanup() {
+    if [ -n "$sock" ]; then
+        as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast stop >/dev/null 2>&1 || true
+        rmdir "$sock" 2>/dev/null || true
+    fi
+    rm -rf "$export_dir"
+}
+trap cleanup EXIT
+
+seconds_of() { echo "$1" | sed -E 's/.* seconds ([0-9.]+) .*/\1/'; }
+declare -A vorn_seconds
+for format in text binary; do
+    mkdir -p "$export_dir/$format"
+    drop_caches
+    line=$("$root/build/bench/bench/vorn_bench_unload" --export "$format" "$export_dir/$format" \
+        "$data" "$work/bench_rows.rel")
+    vorn_seconds[$format]=$(seconds_of "$line")
+    printf 'vorn %-6s        %s\n' "$format" "$line"
+    rm -f "$export_dir/$format"/*
+done
+
+sock=$(mktemp -d /tmp/vbench.XXXXXX)
+[ "$(id -u)" -ne 0 ] || chown postgres: "$sock"
+as_postgres "$pgbin/pg_ctl" -D "$data" -w -l "$work/server.log" \
+    -o "-c listen_addresses='' -c unix_socket_directories=$sock -c autovacuum=off -c fsync=off -c jit=off" \
+    start >/dev/null
+psql=(psql -X -q -v ON_ERROR_STOP=1 -h "$sock" -U postgres -d postgres)
+declare -A copy_seconds
+for format in text binary; do
+    options=
+    [ "$format" = text ] || options=" (FORMAT binary)"
+    # The server's own buffers hold nothing of the table after a restart; drop the OS's too.
+    as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast restart >/dev/null
+    drop_caches
+    start=$(date +%s.%N)
+    "${psql[@]}" -c "COPY bench_rows TO STDOUT$options" >/dev/null
+    end=$(date +%s.%N)
+    copy_seconds[$format]=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }')
+done
+as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast stop >/dev/null
+rmdir "$sock" 2>/dev/null || true
+sock=
+
+for format in text binary; do
+    printf 'COPY %-6s        %s s   vorn %s s   ratio COPY / vorn %s   (goal >= 4)\n' "$format" \
+        "${copy_seconds[$format]}" "${vorn_seconds[$format]}" \
+        "$(awk -v c="${copy_seconds[$format]}" -v v="${vorn_seconds[$format]}" 'BEGIN { printf "%.2f", c / v }')"
+done

@@ -1,20 +1,27 @@
-// Decode-only unload of one relation: every page read, every tuple decoded into column
-// batches, TOAST values fetched and decompressed, and the rows handed to a writer that only
-// counts them. Prints rows, heap bytes, seconds and GB/s of heap.
+// Unload of one relation: every page read, every tuple decoded into column batches, TOAST
+// values fetched and decompressed, and the rows handed either to a writer that only counts
+// them (decode only) or, with --export, to the export writer of that format, which writes
+// the data file into the given directory. Prints rows, heap bytes, seconds and GB/s of heap
+// (and, with --export, the data file's bytes).
 //
-//   vorn_bench_unload <data directory> <relation file written by bench/run.sh> [block size]
+//   vorn_bench_unload [--export text|binary <directory>] <data directory>
+//                     <relation file written by bench/run.sh> [block size]
 //
 // The relation file holds one "relation" line and one "column" line per attribute:
 //   relation <dboid> <oid> <relfilenode> <dbtablespace> <toast oid> <toast relfilenode>
 //   column <attnum> <atttypid> <attlen> <attalign> <attbyval t|f> <atttypmod> <attname>
 
+#include <boost/filesystem.hpp>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 
+#include "export/export_settings.h"
+#include "export/writer_factory.h"
 #include "storage/data_writer.h"
 #include "storage/storage_settings.h"
 #include "storage/table.h"
@@ -58,8 +65,19 @@ class CountingWriter : public IDataWriter {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <data directory> <relation file> [block size]\n", argv[0]);
+    int format = 0;  // 0: decode only
+    if (argc > 3 && std::string(argv[1]) == "--export") {
+        const std::string name = argv[2];
+        format = name == "text" ? kExportText : name == "binary" ? kExportBinary : -1;
+        exportDirectory = argv[3];
+        argv += 3;
+        argc -= 3;
+    }
+    if (argc < 3 || format < 0) {
+        std::fprintf(stderr,
+                     "usage: %s [--export text|binary <directory>] <data directory> "
+                     "<relation file> [block size]\n",
+                     argv[0]);
         return 2;
     }
     dataDirectory = argv[1];
@@ -105,17 +123,38 @@ int main(int argc, char** argv) {
     table.setColumns(columns);
     table.relnatts = static_cast<int16_t>(columns.size());
 
-    CountingWriter writer;
+    CountingWriter counter;
+    std::unique_ptr<IDataWriter> exporter;
+    if (format != 0) {
+        exporter = makeDataWriter(format, table, "");
+        if (!exporter) {
+            std::fprintf(stderr, "no writer for export format %d\n", format);
+            return 2;
+        }
+    }
+    IDataWriter& writer = exporter ? *exporter : counter;
     const auto start = std::chrono::steady_clock::now();
     const UnloadResult result = table.unload(writer, nullptr);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double gb = static_cast<double>(writer.bytes()) / 1e9;
-    std::printf(
-        "rows %llu heap_bytes %llu seconds %.3f GB/s %.3f damage %llu failed %d check %llu\n",
-        static_cast<unsigned long long>(result.rows),
-        static_cast<unsigned long long>(writer.bytes()), seconds, seconds > 0 ? gb / seconds : 0.0,
-        static_cast<unsigned long long>(result.damage.total()), result.failed ? 1 : 0,
-        static_cast<unsigned long long>(writer.checksum()));
+    std::printf("rows %llu heap_bytes %llu seconds %.3f GB/s %.3f damage %llu failed %d check %llu",
+                static_cast<unsigned long long>(result.rows),
+                static_cast<unsigned long long>(writer.bytes()), seconds,
+                seconds > 0 ? gb / seconds : 0.0,
+                static_cast<unsigned long long>(result.damage.total()), result.failed ? 1 : 0,
+                static_cast<unsigned long long>(counter.checksum()));
+    if (exporter) {
+        uintmax_t fileBytes = 0;
+        for (const auto& entry : boost::filesystem::directory_iterator(exportDirectory)) {
+            const std::string extension = entry.path().extension().string();
+            if (extension == ".txt" || extension == ".bin")
+                fileBytes += boost::filesystem::file_size(entry.path());
+        }
+        std::printf(" file_bytes %llu", static_cast<unsigned long long>(fileBytes));
+    }
+    std::printf("\n");
+    if (result.failed)
+        std::fprintf(stderr, "%s\n", writer.messages().c_str());
     return result.failed ? 1 : 0;
 }

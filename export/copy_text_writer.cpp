@@ -1,0 +1,103 @@
+#include "export/copy_text_writer.h"
+
+#include <fmt/format.h>
+
+#include <stdexcept>
+
+#include "export/export_settings.h"
+#include "storage/copy_binary_buffer.h"
+#include "storage/copy_binary_encode.h"
+
+namespace vorn {
+
+namespace {
+
+// The buffer starts with room for a flush's worth and a row beyond it.
+constexpr size_t kInitialBuffer = copyFlushThreshold + 64 * 1024;
+
+}  // namespace
+
+CopyTextWriter::CopyTextWriter(const ColumnLayout* columns, std::string schemaName,
+                               std::string tableName, std::string fileSuffix, uint32_t tableOid)
+    : DataWriter(columns, std::move(schemaName), std::move(tableName), std::move(fileSuffix),
+                 tableOid),
+      separator_(textDelimiter),
+      escape_(textDelimiter) {}
+
+void CopyTextWriter::open() {
+    writeDdlScript();
+
+    fields_.clear();
+    std::vector<const ColumnDef*> withoutOutput;
+    const ColumnLayout& layout = columns();
+    for (size_t c = 0; c < layout.size(); ++c) {
+        if (!isCopyField(layout[c]))
+            continue;
+        const TextOutputFn output = textOutputFor(layout[c]);
+        if (output == nullptr)
+            withoutOutput.push_back(&layout[c]);
+        fields_.push_back({c, output, output == outputText});
+    }
+    warnColumns(withoutOutput, "no text output", "empty fields");
+
+    file_.create(exportFilePath(fileStem(), ".txt"));
+    buffer_.reserve(kInitialBuffer);
+}
+
+void CopyTextWriter::appendValue(const Field& field, const ColumnValues& values, uint32_t row) {
+    // An empty value is not NULL: an empty bytea is still "\\x", as the server writes it.
+    if (field.output == nullptr || values.isNull(row) || values.lengths[row] < 0)
+        return;
+    const std::string_view value = values.value(row);
+    if (field.plainBytes) {
+        escape_.append(value.data(), value.size(), buffer_);
+        return;
+    }
+    const size_t start = buffer_.size();
+    if (!field.output(reinterpret_cast<const uint8_t*>(value.data()),
+                      static_cast<uint32_t>(value.size()), columns()[field.column], buffer_))
+        return;  // not a value of its type: an empty field
+    // Most rendered values need no escape; the others (bytea's "\x", a delimiter among the
+    // characters of a date or number) are escaped from the first byte that does.
+    const size_t rendered = buffer_.size() - start;
+    const size_t clean = escape_.firstSpecial(buffer_.data() + start, rendered);
+    if (clean == rendered)
+        return;
+    scratch_.clear();
+    scratch_.append(buffer_.data() + start + clean, rendered - clean);
+    buffer_.truncate(start + clean);
+    escape_.append(scratch_.data(), scratch_.size(), buffer_);
+}
+
+uint32_t CopyTextWriter::writeRows(const ColumnBatch* batch, uint32_t rows) {
+    if (!file_.isOpen())
+        throw std::runtime_error(fmt::format("table {}: data file not open", quotedName()));
+    if (batch->size() < columns().size())
+        throw std::runtime_error(fmt::format("table {}: batch of {} columns for {}", quotedName(),
+                                             batch->size(), columns().size()));
+    for (uint32_t row = 0; row < rows; ++row) {
+        for (size_t f = 0; f < fields_.size(); ++f) {
+            if (f != 0)
+                buffer_.push_back(separator_);
+            appendValue(fields_[f], (*batch)[fields_[f].column], row);
+        }
+        buffer_.push_back('\n');
+        if (buffer_.size() >= copyFlushThreshold)
+            flush();
+    }
+    return rows;
+}
+
+void CopyTextWriter::flush() {
+    file_.write(buffer_.data(), buffer_.size());
+    buffer_.clear();
+}
+
+void CopyTextWriter::finish() {
+    if (!file_.isOpen())
+        throw std::runtime_error(fmt::format("table {}: data file not open", quotedName()));
+    flush();
+    file_.commit();
+}
+
+}  // namespace vorn

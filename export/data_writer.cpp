@@ -1,0 +1,96 @@
+#include "export/data_writer.h"
+
+#include <fmt/format.h>
+
+#include <exception>
+
+#include "export/create_table_ddl.h"
+#include "export/export_settings.h"
+#include "export/export_warning.h"
+#include "export/file_names.h"
+#include "export/output_file.h"
+
+namespace vorn {
+
+std::string tableFileStem(std::string_view schemaName, std::string_view tableName,
+                          std::string_view fileSuffix) {
+    std::string stem;
+    if (!schemaName.empty()) {
+        stem.append(schemaName);
+        stem += '_';
+    }
+    stem.append(tableName);
+    if (!fileSuffix.empty()) {
+        stem += '.';
+        stem.append(fileSuffix);
+    }
+    return stem;
+}
+
+DataWriter::DataWriter(const ColumnLayout* columns, std::string schemaName, std::string tableName,
+                       std::string fileSuffix, uint32_t tableOid)
+    : schemaName_(std::move(schemaName)),
+      tableName_(std::move(tableName)),
+      fileSuffix_(std::move(fileSuffix)),
+      fileStem_(tableFileStem(schemaName_, tableName_, fileSuffix_)),
+      columns_(columns),
+      tableOid_(tableOid) {}
+
+void DataWriter::appendMessage(const std::string& text) {
+    std::lock_guard<std::mutex> lock(messageMutex_);
+    messageText_ += '\n';
+    messageText_ += text;
+}
+
+std::string DataWriter::messages() {
+    std::lock_guard<std::mutex> lock(messageMutex_);
+    return messageText_;
+}
+
+std::string DataWriter::quotedName() const {
+    return fmt::format("\"{}\".\"{}\"", schemaName_, tableName_);
+}
+
+std::string DataWriter::exportFilePath(std::string_view stem, std::string_view extension) const {
+    const std::string name = tableFileName(stem, tableOid_);
+    if (exportDirectory.empty())
+        return fmt::format("{}{}", name, extension);
+    return fmt::format("{}/{}{}", exportDirectory, name, extension);
+}
+
+void DataWriter::warnColumns(const std::vector<const ColumnDef*>& columns, std::string_view lacking,
+                             std::string_view writtenAs) const {
+    if (columns.empty())
+        return;
+    std::string list;
+    for (const ColumnDef* column : columns) {
+        if (!list.empty())
+            list += ", ";
+        list += fmt::format("\"{}\" (type OID {})", column->name(), column->atttypid);
+    }
+    warnExport(fmt::format("Table {}: {} for column{} {}; written as {}.", quotedName(), lacking,
+                           columns.size() == 1 ? "" : "s", list, writtenAs));
+}
+
+void DataWriter::writeDdlScript() {
+    // The script of a partition is its table's: the suffix is not part of the name.
+    const std::string stem = fmt::format("{}_{}", schemaName_, tableName_);
+    std::string unnamedColumn;
+    const std::string ddl =
+        buildCreateTableDdl(schemaName_, tableName_, *columns_, true, &unnamedColumn);
+    if (ddl.empty()) {
+        warnExport(
+            fmt::format("Table {}: no DDL script written, the type of column {} has no SQL name.",
+                        quotedName(), unnamedColumn.empty() ? std::string("?") : unnamedColumn));
+        return;
+    }
+    std::string path;
+    try {
+        path = exportFilePath(stem, ".sql");
+        writeWholeFile(path, ddl + ";");
+    } catch (const std::exception& e) {
+        warnExport(fmt::format("Table {}: no DDL script written: {}", quotedName(), e.what()));
+    }
+}
+
+}  // namespace vorn

@@ -1,0 +1,94 @@
+#pragma once
+
+// The shared base of the export writers (COPY text, COPY binary, target database): the
+// table's names and column layout, the counters and message text every IDataWriter keeps,
+// the stem of the output file's name, and the per-table DDL script of the file formats.
+//
+// File stem, from schema, table and partition suffix (no quoting or case change):
+//
+//   schema     suffix     stem
+//   non-empty  empty      "<schema>_<table>"
+//   non-empty  non-empty  "<schema>_<table>.<suffix>"
+//   empty      empty      "<table>"
+//   empty      non-empty  "<table>.<suffix>"
+//
+// The files themselves are named through tableFileName (file_names.h), which leaves such a
+// stem as it is unless it holds bytes no file name should, or another table of the run has
+// taken it.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage/column_def.h"
+#include "storage/data_writer.h"
+
+namespace vorn {
+
+class DataWriter : public IDataWriter {
+  public:
+    // `columns` is the table's layout, not owned; it outlives the writer.
+    DataWriter(const ColumnLayout* columns, std::string schemaName, std::string tableName,
+               std::string fileSuffix, uint32_t tableOid);
+    DataWriter(const DataWriter&) = delete;
+    DataWriter& operator=(const DataWriter&) = delete;
+
+    const std::string& schemaName() const { return schemaName_; }
+    const std::string& tableName() const { return tableName_; }
+    const std::string& fileSuffix() const { return fileSuffix_; }
+    uint32_t tableOid() const { return tableOid_; }
+    const ColumnLayout& columns() const { return *columns_; }
+    const std::string& fileStem() const { return fileStem_; }
+
+    // Writes "<exportDirectory>/<schema>_<table>.sql": the CREATE TABLE text with ";" and no
+    // line end after it. Never throws for the script: a table whose columns cannot all be
+    // declared, or a script that cannot be written, gets a warning and the data goes on.
+    void writeDdlScript();
+
+    void setContext(void* context) override { context_ = context; }
+    void* context() override { return context_; }
+    void addBlocks(uint64_t n) override { blocksRead_.fetch_add(n); }
+    uint64_t blocks() override { return blocksRead_.load(); }
+    void addBytes(uint64_t n) override { bytesRead_.fetch_add(n); }
+    uint64_t bytes() override { return bytesRead_.load(); }
+    void addRows(uint64_t n) override { rowsRead_.fetch_add(n); }
+    uint64_t rows() override { return rowsRead_.load(); }
+    void appendMessage(const std::string& text) override;
+    std::string messages() override;
+    void requestStop() override { stopFlag_.store(true); }
+    bool stopRequested() override { return stopFlag_.load(); }
+
+  protected:
+    // "<exportDirectory>/<name><extension>", the name from tableFileName(stem).
+    std::string exportFilePath(std::string_view stem, std::string_view extension) const;
+    // One warning naming the columns whose values cannot be written as they are; `how` says
+    // what they are written as instead ("no text output ...; written as empty fields").
+    void warnColumns(const std::vector<const ColumnDef*>& columns, std::string_view lacking,
+                     std::string_view writtenAs) const;
+    // The name for messages: "schema"."table".
+    std::string quotedName() const;
+
+  private:
+    std::string schemaName_;
+    std::string tableName_;
+    std::string fileSuffix_;
+    std::string fileStem_;
+    const ColumnLayout* columns_;
+    uint32_t tableOid_;
+    void* context_ = nullptr;
+    std::atomic<uint64_t> blocksRead_{0};
+    std::atomic<uint64_t> bytesRead_{0};
+    std::atomic<uint64_t> rowsRead_{0};
+    std::atomic<bool> stopFlag_{false};
+    std::string messageText_;
+    std::mutex messageMutex_;
+};
+
+// The stem rule above.
+std::string tableFileStem(std::string_view schemaName, std::string_view tableName,
+                          std::string_view fileSuffix);
+
+}  // namespace vorn
