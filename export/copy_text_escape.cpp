@@ -13,6 +13,7 @@ CopyTextEscape::CopyTextEscape(char delimiter) {
     table_['\t'] = 't';
     table_['\v'] = 'v';
     const auto d = static_cast<unsigned char>(delimiter);
+    delimiterWord_ = kOnes * d;
     if (table_[d] == 0)
         table_[d] = delimiter;
 }

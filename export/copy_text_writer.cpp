@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <stdexcept>
+#include <utility>
 
 #include "export/export_settings.h"
 #include "storage/copy_binary_buffer.h"
@@ -14,6 +15,25 @@ namespace {
 
 // The buffer starts with room for a flush's worth and a row beyond it.
 constexpr size_t kInitialBuffer = copyFlushThreshold + 64 * 1024;
+
+// Every byte the outputs of numbers, booleans, bit strings, dates, times and intervals can
+// write: digits, ASCII letters (NaN, Infinity, e, BC, years, mons, ...), space and + - . :
+bool isPlainOutputByte(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == ' ' ||
+           c == '+' || c == '-' || c == '.' || c == ':';
+}
+
+// Whether the output never writes a byte outside isPlainOutputByte.
+bool hasPlainOutput(TextOutputFn output) {
+    for (const TextOutputFn plain :
+         {outputBool,     outputInt2,     outputInt4,    outputInt8,      outputOid,
+          outputXid,      outputTinyint,  outputFloat4,  outputFloat8,    outputMoney,
+          outputDate,     outputTime,     outputTimeTz,  outputTimestamp, outputTimestampTz,
+          outputDatetime, outputInterval, outputNumeric, outputBit,       outputBlobHex})
+        if (output == plain)
+            return true;
+    return false;
+}
 
 }  // namespace
 
@@ -36,11 +56,21 @@ void CopyTextWriter::open() {
         const TextOutputFn output = textOutputFor(layout[c]);
         if (output == nullptr)
             withoutOutput.push_back(&layout[c]);
-        fields_.push_back({c, output, output == outputText});
+        fields_.push_back({c, output, output == outputText, true});
     }
+    // Only a delimiter among the plain output bytes can make such a value need an escape.
+    bool plainNeedsEscape = false;
+    for (int c = 0; c < 256; ++c)
+        if (isPlainOutputByte(static_cast<unsigned char>(c)) &&
+            escape_.escapeOf(static_cast<unsigned char>(c)) != 0)
+            plainNeedsEscape = true;
+    for (Field& field : fields_)
+        field.mayNeedEscape =
+            field.output != nullptr && (plainNeedsEscape || !hasPlainOutput(field.output));
     warnColumns(withoutOutput, "no text output", "empty fields");
 
     file_.create(exportFilePath(fileStem(), ".txt"));
+    open_ = true;
     buffer_.reserve(kInitialBuffer);
 }
 
@@ -57,6 +87,11 @@ void CopyTextWriter::appendValue(const Field& field, const ColumnValues& values,
     if (!field.output(reinterpret_cast<const uint8_t*>(value.data()),
                       static_cast<uint32_t>(value.size()), columns()[field.column], buffer_))
         return;  // not a value of its type: an empty field
+    if (field.mayNeedEscape)
+        escapeFrom(start);
+}
+
+void CopyTextWriter::escapeFrom(size_t start) {
     // Most rendered values need no escape; the others (bytea's "\x", a delimiter among the
     // characters of a date or number) are escaped from the first byte that does.
     const size_t rendered = buffer_.size() - start;
@@ -70,7 +105,7 @@ void CopyTextWriter::appendValue(const Field& field, const ColumnValues& values,
 }
 
 uint32_t CopyTextWriter::writeRows(const ColumnBatch* batch, uint32_t rows) {
-    if (!file_.isOpen())
+    if (!open_)
         throw std::runtime_error(fmt::format("table {}: data file not open", quotedName()));
     if (batch->size() < columns().size())
         throw std::runtime_error(fmt::format("table {}: batch of {} columns for {}", quotedName(),
@@ -94,8 +129,9 @@ void CopyTextWriter::flush() {
 }
 
 void CopyTextWriter::finish() {
-    if (!file_.isOpen())
+    if (!open_)
         throw std::runtime_error(fmt::format("table {}: data file not open", quotedName()));
+    open_ = false;
     flush();
     file_.commit();
 }

@@ -8,8 +8,9 @@
 // (copy_text_escape.h); NULL and the empty value are both an empty field. A column whose
 // type has no text output comes out as an empty field, with a warning at open.
 //
-// Rows are rendered into one buffer and written in chunks of about 1 MiB; the file has its
-// final name only after finish() (output_file.h).
+// Rows are rendered into one buffer and written in chunks of about 1 MiB, each by a task of
+// its own while the next chunk is rendered (a write failure throws from the next flush or
+// from finish()); the file has its final name only after finish() (output_file.h).
 
 #include <cstdint>
 #include <string>
@@ -42,9 +43,11 @@ class CopyTextWriter : public DataWriter {
         size_t column;        // index into the layout and the batch
         TextOutputFn output;  // null: no output, an empty field
         bool plainBytes;      // text-like: escaped straight from the stored bytes
+        bool mayNeedEscape;   // the output can contain a byte the escape table marks
     };
 
     void appendValue(const Field& field, const ColumnValues& values, uint32_t row);
+    void escapeFrom(size_t start);
     void flush();
 
     char separator_;
@@ -53,6 +56,7 @@ class CopyTextWriter : public DataWriter {
     TextBuffer buffer_;
     TextBuffer scratch_;  // the rest of a rendered value that needs escapes
     OutputFile file_;
+    bool open_ = false;  // from open() to finish()
 };
 
 }  // namespace vorn

@@ -2,6 +2,7 @@
 // (DateStyle ISO, TimeZone UTC for timestamptz).
 
 #include <climits>
+#include <cstring>
 
 #include "storage/byte_reader.h"
 #include "storage/value_text.h"
@@ -93,6 +94,15 @@ char* putZone(char* p, int32_t zoneSeconds) {
     return p;
 }
 
+// The last day a timestamp output converted, and its "YYYY-MM-DD" when the year has four
+// digits and is AD.
+struct DayCache {
+    int64_t days = INT64_MIN;
+    BrokenDownTime tm;
+    bool fourDigitYear = false;
+    char text[16] = {};
+};
+
 bool appendTimestamp(const uint8_t* value, uint32_t length, bool withZone, TextBuffer& out) {
     if (length < 8)
         return false;
@@ -111,11 +121,38 @@ bool appendTimestamp(const uint8_t* value, uint32_t length, bool withZone, TextB
         usecs += kUsecsPerDay;
         --days;
     }
-    uint32_t julian;
-    if (!toJulian(days, julian))
-        return false;
-    BrokenDownTime tm;
-    julianToDate(julian, tm);
+    // The values of a column often share their day: its date is converted once.
+    thread_local DayCache cache;
+    if (days != cache.days) {
+        uint32_t julian;
+        if (!toJulian(days, julian))
+            return false;
+        julianToDate(julian, cache.tm);
+        cache.days = days;
+        cache.fourDigitYear = cache.tm.year >= 1 && cache.tm.year <= 9999;
+        if (cache.fourDigitYear)
+            putYearMonthDay(cache.text, cache.tm);
+    }
+    if (cache.fourDigitYear) {
+        // "YYYY-MM-DD HH:MM:SS[.ffffff][+00]", the zone of UTC.
+        char* p = out.ensure(kDateTimeTextMax);
+        std::memcpy(p, cache.text, 10);
+        p[10] = ' ';
+        const auto seconds = static_cast<uint32_t>(usecs / kUsecsPerSecond);
+        digits::put2(p + 11, seconds / 3600);
+        p[13] = ':';
+        digits::put2(p + 14, seconds / 60 % 60);
+        p[16] = ':';
+        digits::put2(p + 17, seconds % 60);
+        p = digits::putFraction(p + 19, uint32_t(usecs % kUsecsPerSecond));
+        if (withZone) {
+            std::memcpy(p, "+00", 3);
+            p += 3;
+        }
+        out.advanceTo(p);
+        return true;
+    }
+    BrokenDownTime tm = cache.tm;
     tm.hour = int32_t(usecs / kUsecsPerHour);
     tm.minute = int32_t(usecs / kUsecsPerMinute % 60);
     tm.second = int32_t(usecs / kUsecsPerSecond % 60);

@@ -86,5 +86,31 @@ TEST(CopyTextEscape, LongValueOfOnlyEscapesDoublesInLength) {
         ASSERT_EQ(out.substr(i, 2), "\\n");
 }
 
+// The eight-bytes-at-a-time scan finds the same first byte as a byte-by-byte look-up, for
+// every delimiter and a special byte at every position of values of many lengths.
+TEST(CopyTextEscape, FirstSpecialAgreesWithTheTable) {
+    for (int d = 1; d < 256; ++d) {
+        const CopyTextEscape escape(static_cast<char>(d));
+        for (size_t length = 0; length <= 40; length += 3) {
+            for (int c = 0; c < 256; c += 7) {
+                for (size_t at = 0; at < length; at += 5) {
+                    std::string text(length, 'a');
+                    if (d == 'a')
+                        text.assign(length, 'b');
+                    text[at] = static_cast<char>(c);
+                    size_t expected = length;
+                    for (size_t i = 0; i < length; ++i)
+                        if (escape.escapeOf(static_cast<unsigned char>(text[i])) != 0) {
+                            expected = i;
+                            break;
+                        }
+                    ASSERT_EQ(escape.firstSpecial(text.data(), length), expected)
+                        << "delimiter " << d << " byte " << c << " at " << at;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vorn::test
