@@ -38,14 +38,38 @@ class CopyBinaryWriter : public DataWriter {
     const std::string& filePath() const { return file_.finalPath(); }
 
   private:
+    // The encoders the row loop writes inline; Other calls the encoder through the buffer.
+    enum class Kind : uint8_t { Null, Int32, Int64, Bool, Bytes, Numeric, Other };
+
     struct Field {
         size_t column;           // index into the layout and the batch
         BinaryEncodeFn encoder;  // null: sent as NULL
+        Kind kind;
     };
+
+    // One field's arrays in the batch at hand, looked up once per writeRows().
+    struct Cursor {
+        const uint8_t* nulls;
+        const int32_t* lengths;
+        const uint8_t* data;        // fixed slots, slot i at i * stride
+        const std::string* values;  // one string per row when byRef
+        bool byRef;
+        size_t stride;
+        BinaryEncodeFn encoder;
+        Kind kind;
+    };
+
+    static Kind kindOf(BinaryEncodeFn encoder);
+    // Bytes past the length word that a field of this kind has whatever its value.
+    static size_t fixedBody(Kind kind);
 
     void flush();
 
     std::vector<Field> fields_;
+    std::vector<Cursor> cursors_;
+    // Room each row takes at most outside the bytes of its Bytes and Numeric values: the
+    // field count and every field's length word and fixed-width body.
+    size_t rowReserve_ = 0;
     uint16_t fieldCount_ = 0;
     CopyBinaryBuffer buffer_;
     OutputFile file_;

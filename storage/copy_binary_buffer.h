@@ -74,6 +74,13 @@ class CopyBinaryBuffer {
     }
     void advance(size_t n) { used_ += n; }
 
+    // Writing through a raw pointer: tail() is where the next byte goes and limit() the end of
+    // the storage; after writing up to p (tail() <= p <= limit()), commit(p). Any ensure()
+    // or append may move the storage, so take tail() and limit() again after one.
+    uint8_t* tail() { return bytes_.data() + used_; }
+    uint8_t* limit() { return bytes_.data() + bytes_.size(); }
+    void commit(uint8_t* p) { used_ = static_cast<size_t>(p - bytes_.data()); }
+
     // Signature, flags 0 and header extension length 0: the first 19 bytes of a stream.
     void appendHeader();
     // int16 -1: the end of the rows.

@@ -73,6 +73,15 @@ void encodeBinaryTimestampTz(const uint8_t* value, uint32_t length, CopyBinaryBu
 void encodeBinaryTimeTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 void encodeBinaryInterval(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 void encodeBinaryNumeric(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+// The most bytes encodeNumericField writes for a stored value of `length` bytes: the length
+// word, the fixed part and at most one digit group per two stored bytes past the header.
+constexpr size_t numericFieldBound(uint32_t length) {
+    return 4 + 8 + size_t(length);
+}
+// The numeric field (length word and send form) at p, which has numericFieldBound(length)
+// bytes of room: the number of bytes written, or 0 when the value is to be sent as NULL
+// (what was written at p is then of no use).
+size_t encodeNumericField(const uint8_t* value, uint32_t length, uint8_t* p);
 void encodeBinaryBit(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 void encodeBinaryName(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 void encodeBinaryBytes(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);

@@ -21,18 +21,15 @@ constexpr uint32_t kFixedPart = 2 + 2 + 2 + 2;  // ndigits, weight, sign, dscale
 
 }  // namespace
 
-void encodeBinaryNumeric(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+size_t encodeNumericField(const uint8_t* value, uint32_t length, uint8_t* p) {
     // The special values send the display scale and weight of their header bits
     // (+Infinity and -Infinity a display scale of 32, as the server does). More groups than
     // the int16 count can say is no stored numeric either.
     NumericHeader h;
     if (!parseNumericHeader(value, length, h) || h.ndigits > UINT16_MAX)
-        return out.appendNull();
+        return 0;
     const uint32_t ndigits = h.ndigits;
-
-    const size_t start = out.size();
     const size_t bodySize = kFixedPart + 2 * size_t(ndigits);
-    uint8_t* p = out.ensure(4 + bodySize);
     storeBE32(p, static_cast<uint32_t>(bodySize));
     storeBE16(p + 4, static_cast<uint16_t>(ndigits));
     storeBE16(p + 6, static_cast<uint16_t>(h.weight));
@@ -46,11 +43,14 @@ void encodeBinaryNumeric(const uint8_t* value, uint32_t length, CopyBinaryBuffer
         worst = digit > worst ? digit : worst;
         storeBE16(digits + 2 * i, digit);
     }
-    out.advance(4 + bodySize);
-    if (worst > kMaxDigit) {
-        out.truncate(start);
-        out.appendNull();
-    }
+    return worst > kMaxDigit ? 0 : 4 + bodySize;
+}
+
+void encodeBinaryNumeric(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    const size_t n = encodeNumericField(value, length, out.ensure(numericFieldBound(length)));
+    if (n == 0)
+        return out.appendNull();
+    out.advance(n);
 }
 
 }  // namespace vorn
