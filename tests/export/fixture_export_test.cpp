@@ -43,42 +43,6 @@ namespace {
 constexpr size_t kMismatchesShown = 5;  // per table
 constexpr int kShortestFloatsFromMajor = 12;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string plainMoney(const std::string& text) {
-    std::string out;
-    for (char c : text)
-        if (c != '$' && c != ',')
-            out += c;
-    return out;
-}
-
-template <typename F>
-bool sameFloat(const std::string& a, const std::string& b) {
-    if (a.empty() || b.empty())
-        return a == b;
-    char* endA = nullptr;
-    char* endB = nullptr;
-    F x, y;
-    if constexpr (sizeof(F) == 4) {
-        x = std::strtof(a.c_str(), &endA);
-        y = std::strtof(b.c_str(), &endB);
-    } else {
-        x = std::strtod(a.c_str(), &endA);
-        y = std::strtod(b.c_str(), &endB);
-    }
-    if (*endA != '\0' || *endB != '\0')
-        return false;
-    if (std::isnan(x) || std::isnan(y))
-        return std::isnan(x) && std::isnan(y);
-    return std::memcmp(&x, &y, sizeof x) == 0;
-}
-
 // How one field of the text file is compared.
 enum class TextRule { exact, emptyOnOurSide, money, float4, float8 };
 
@@ -121,7 +85,7 @@ std::string unloadThrough(PgTable& table, Writer& writer) {
     testing::internal::GetCapturedStdout();
     EXPECT_FALSE(result.failed) << writer.messages();
     EXPECT_EQ(result.damage.total(), 0u) << result.damage.summary();
-    return readFile(writer.filePath());
+    return readFileBytes(writer.filePath());
 }
 
 void FixtureExport::checkText(const FixtureDatabase& db, const FixtureTable& t) {
@@ -132,7 +96,7 @@ void FixtureExport::checkText(const FixtureDatabase& db, const FixtureTable& t) 
     const ColumnLayout& layout = table.columns();
     CopyTextWriter writer(&layout, table.schemaName(), table.name(), "", table.oid());
     const std::string ours = unloadThrough(table, writer);
-    const std::string theirs = readFile(t.copyText);
+    const std::string theirs = readFileBytes(t.copyText);
 
     std::vector<TextRule> rules;
     bool anyDifference = false;
@@ -201,7 +165,7 @@ void FixtureExport::checkBinary(const FixtureDatabase& db, const FixtureTable& t
     const ColumnLayout& layout = table.columns();
     CopyBinaryWriter writer(&layout, table.schemaName(), table.name(), "", table.oid());
     const std::string ours = unloadThrough(table, writer);
-    const std::string theirs = readFile(t.copyBinary);
+    const std::string theirs = readFileBytes(t.copyBinary);
 
     std::vector<bool> sentAsNull;
     bool anyDifference = false;

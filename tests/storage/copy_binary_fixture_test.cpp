@@ -28,6 +28,7 @@
 #include "storage/table.h"
 #include "tests/storage/support/capturing_writer.h"
 #include "tests/storage/support/copy_binary.h"
+#include "tests/storage/support/copy_text.h"
 #include "tests/storage/support/fixture_table.h"
 #include "tests/support/fixture_manifest.h"
 #include "tests/support/temp_dir.h"
@@ -41,13 +42,6 @@ constexpr size_t kMismatchesShown = 5;
 constexpr uint32_t kUuid = 2950, kInet = 869, kInt4Array = 1007;
 bool isFixtureEnum(const FixtureColumn& c) {
     return c.type == "mood";
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // The whole PGCOPY stream of the captured rows, built as the binary writers build it.
@@ -109,7 +103,7 @@ void FixtureCopyBinary::checkTable(const FixtureDatabase& db, const FixtureTable
     ASSERT_FALSE(result.failed) << writer.messages();
 
     const std::string ours = encodeStream(layout, writer.capturedRows());
-    const std::string theirs = readFile(t.copyBinary);
+    const std::string theirs = readFileBytes(t.copyBinary);
 
     // Copy field f is the f-th live column; those without an encoder must be NULL on our side.
     std::vector<bool> withoutEncoder;

@@ -38,34 +38,6 @@ constexpr size_t kMismatchesShown = 5;  // per table, so one bug does not flood 
 // Before this version the fixtures' floats carry extra_float_digits 3.
 constexpr int kShortestFloatsFromMajor = 12;
 
-// The server's money text without currency sign and grouping: "-$1,234.56" -> "-1234.56".
-std::string plainMoney(const std::string& text) {
-    std::string out;
-    for (char c : text)
-        if (c != '$' && c != ',')
-            out += c;
-    return out;
-}
-
-template <typename F>
-bool sameFloat(const std::string& a, const std::string& b) {
-    char* endA = nullptr;
-    char* endB = nullptr;
-    F x, y;
-    if constexpr (sizeof(F) == 4) {
-        x = std::strtof(a.c_str(), &endA);
-        y = std::strtof(b.c_str(), &endB);
-    } else {
-        x = std::strtod(a.c_str(), &endA);
-        y = std::strtod(b.c_str(), &endB);
-    }
-    if (*endA != '\0' || *endB != '\0' || a.empty() || b.empty())
-        return false;
-    if (std::isnan(x) || std::isnan(y))
-        return std::isnan(x) && std::isnan(y);
-    return std::memcmp(&x, &y, sizeof x) == 0;
-}
-
 std::string shown(const std::string& text) {
     std::string out;
     for (unsigned char c : text.substr(0, 80)) {

@@ -115,4 +115,19 @@ std::vector<CopyTextRow> readCopyTextFile(const std::string& path, char delimite
     }
 }
 
+std::string readFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string plainMoney(const std::string& text) {
+    std::string out;
+    for (char c : text)
+        if (c != '$' && c != ',')
+            out += c;
+    return out;
+}
+
 }  // namespace vorn::test
