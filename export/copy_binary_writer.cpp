@@ -93,6 +93,7 @@ uint32_t CopyBinaryWriter::writeRows(const ColumnBatch* batch, uint32_t rows) {
         cursor.stride = static_cast<size_t>(values.stride);
         cursor.encoder = fields_[f].encoder;
         cursor.kind = fields_[f].kind;
+        cursor.refused = &fields_[f].refused;
     }
     const Cursor* const cursorsBegin = cursors_.data();
     const Cursor* const cursorsEnd = cursorsBegin + cursors_.size();
@@ -117,6 +118,7 @@ uint32_t CopyBinaryWriter::writeRows(const ColumnBatch* batch, uint32_t rows) {
             switch (cursor->kind) {
                 case Kind::Int32:
                     if (n != 4) {
+                        ++*cursor->refused;
                         storeBE32(p, 0xFFFFFFFFu);
                         p += 4;
                         break;
@@ -127,6 +129,7 @@ uint32_t CopyBinaryWriter::writeRows(const ColumnBatch* batch, uint32_t rows) {
                     break;
                 case Kind::Int64:
                     if (n != 8) {
+                        ++*cursor->refused;
                         storeBE32(p, 0xFFFFFFFFu);
                         p += 4;
                         break;
@@ -137,6 +140,7 @@ uint32_t CopyBinaryWriter::writeRows(const ColumnBatch* batch, uint32_t rows) {
                     break;
                 case Kind::Bool:
                     if (n != 1) {
+                        ++*cursor->refused;
                         storeBE32(p, 0xFFFFFFFFu);
                         p += 4;
                         break;
@@ -156,6 +160,7 @@ uint32_t CopyBinaryWriter::writeRows(const ColumnBatch* batch, uint32_t rows) {
                     }
                     if (cursor->kind == Kind::Bytes) {
                         if (n > INT32_MAX) {
+                            ++*cursor->refused;
                             storeBE32(p, 0xFFFFFFFFu);
                             p += 4;
                             break;
@@ -167,6 +172,7 @@ uint32_t CopyBinaryWriter::writeRows(const ColumnBatch* batch, uint32_t rows) {
                     } else {
                         const size_t written = encodeNumericField(value, n, p);
                         if (written == 0) {
+                            ++*cursor->refused;
                             storeBE32(p, 0xFFFFFFFFu);
                             p += 4;
                         } else {
@@ -175,12 +181,18 @@ uint32_t CopyBinaryWriter::writeRows(const ColumnBatch* batch, uint32_t rows) {
                     }
                     break;
                 }
-                default:
+                default: {
                     buffer_.commit(p);
+                    const size_t before = buffer_.size();
                     cursor->encoder(value, n, buffer_);
+                    // An encoder that cannot read the value sends NULL (-1) instead.
+                    if (buffer_.size() == before + 4 &&
+                        loadLE<uint32_t>(buffer_.data() + before) == 0xFFFFFFFFu)
+                        ++*cursor->refused;
                     p = buffer_.ensure(reserve);
                     limit = buffer_.limit();
                     break;
+                }
             }
         }
         buffer_.commit(p);
@@ -201,6 +213,10 @@ void CopyBinaryWriter::finish() {
     buffer_.appendTrailer();
     flush();
     file_.commit();
+    std::vector<std::pair<const ColumnDef*, uint64_t>> refused;
+    for (const Field& field : fields_)
+        refused.emplace_back(&columns()[field.column], field.refused);
+    warnUnreadableValues(refused, "NULL");
 }
 
 }  // namespace vorn

@@ -45,6 +45,7 @@ class CopyBinaryWriter : public DataWriter {
         size_t column;           // index into the layout and the batch
         BinaryEncodeFn encoder;  // null: sent as NULL
         Kind kind;
+        uint64_t refused = 0;  // values the encoder could not read: sent as NULL
     };
 
     // One field's arrays in the batch at hand, looked up once per writeRows().
@@ -57,6 +58,7 @@ class CopyBinaryWriter : public DataWriter {
         size_t stride;
         BinaryEncodeFn encoder;
         Kind kind;
+        uint64_t* refused;  // the field's count
     };
 
     static Kind kindOf(BinaryEncodeFn encoder);

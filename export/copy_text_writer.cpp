@@ -74,7 +74,7 @@ void CopyTextWriter::open() {
     buffer_.reserve(kInitialBuffer);
 }
 
-void CopyTextWriter::appendValue(const Field& field, const ColumnValues& values, uint32_t row) {
+void CopyTextWriter::appendValue(Field& field, const ColumnValues& values, uint32_t row) {
     // An empty value is not NULL: an empty bytea is still "\\x", as the server writes it.
     if (field.output == nullptr || values.isNull(row) || values.lengths[row] < 0)
         return;
@@ -85,8 +85,10 @@ void CopyTextWriter::appendValue(const Field& field, const ColumnValues& values,
     }
     const size_t start = buffer_.size();
     if (!field.output(reinterpret_cast<const uint8_t*>(value.data()),
-                      static_cast<uint32_t>(value.size()), columns()[field.column], buffer_))
-        return;  // not a value of its type: an empty field
+                      static_cast<uint32_t>(value.size()), columns()[field.column], buffer_)) {
+        ++field.refused;  // not a value of its type: an empty field, counted
+        return;
+    }
     if (field.mayNeedEscape)
         escapeFrom(start);
 }
@@ -134,6 +136,10 @@ void CopyTextWriter::finish() {
     open_ = false;
     flush();
     file_.commit();
+    std::vector<std::pair<const ColumnDef*, uint64_t>> refused;
+    for (const Field& field : fields_)
+        refused.emplace_back(&columns()[field.column], field.refused);
+    warnUnreadableValues(refused, "empty fields");
 }
 
 }  // namespace vorn

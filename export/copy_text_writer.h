@@ -44,9 +44,10 @@ class CopyTextWriter : public DataWriter {
         TextOutputFn output;  // null: no output, an empty field
         bool plainBytes;      // text-like: escaped straight from the stored bytes
         bool mayNeedEscape;   // the output can contain a byte the escape table marks
+        uint64_t refused = 0;  // values the output could not render: written empty
     };
 
-    void appendValue(const Field& field, const ColumnValues& values, uint32_t row);
+    void appendValue(Field& field, const ColumnValues& values, uint32_t row);
     void escapeFrom(size_t start);
     void flush();
 

@@ -72,6 +72,27 @@ void DataWriter::warnColumns(const std::vector<const ColumnDef*>& columns, std::
                            columns.size() == 1 ? "" : "s", list, writtenAs));
 }
 
+void DataWriter::warnUnreadableValues(
+    const std::vector<std::pair<const ColumnDef*, uint64_t>>& counts,
+    std::string_view writtenAs) const {
+    std::string list;
+    uint64_t total = 0;
+    for (const auto& [column, n] : counts) {
+        if (n == 0)
+            continue;
+        total += n;
+        if (!list.empty())
+            list += ", ";
+        list +=
+            fmt::format("{} in column \"{}\" (type OID {})", n, column->name(), column->atttypid);
+    }
+    if (total == 0)
+        return;
+    warnExport(fmt::format("Table {}: {} value{} not readable as {} type ({}); written as {}.",
+                           quotedName(), total, total == 1 ? "" : "s", total == 1 ? "its" : "their",
+                           list, writtenAs));
+}
+
 void DataWriter::writeDdlScript() {
     // The script of a partition is its table's: the suffix is not part of the name.
     const std::string stem = fmt::format("{}_{}", schemaName_, tableName_);

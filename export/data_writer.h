@@ -66,6 +66,10 @@ class DataWriter : public IDataWriter {
     std::string exportFilePath(std::string_view stem, std::string_view extension) const;
     // One warning naming the columns whose values cannot be written as they are; `how` says
     // what they are written as instead ("no text output ...; written as empty fields").
+    // One warning naming each column with values its output could not render (bytes that
+    // are no value of the column's type) and how many; nothing when `counts` are all 0.
+    void warnUnreadableValues(const std::vector<std::pair<const ColumnDef*, uint64_t>>& counts,
+                              std::string_view writtenAs) const;
     void warnColumns(const std::vector<const ColumnDef*>& columns, std::string_view lacking,
                      std::string_view writtenAs) const;
     // The name for messages: "schema"."table".

@@ -70,6 +70,31 @@ TEST(CopyBinaryWriter, NullEmptyAndValuesWithoutEncoderStayApart) {
     freeColumnBatch(batch);
 }
 
+TEST(CopyBinaryWriter, UnreadableValuesAreSentAsNullAndCounted) {
+    ExportEnv env;
+    ColumnLayout layout = {column(1, "i", 23), column(2, "n", 1700), column(3, "ok", 20)};
+    ColumnBatch batch = makeColumnBatch(layout);
+    setValue(batch[0], 0, std::string("\1\2", 2));  // a cut int4
+    setValue(batch[1], 0, std::string("\x01", 1));  // no numeric header
+    setValue(batch[2], 0, std::string(8, '\0'));
+    CopyBinaryWriter w(&layout, "public", "t", "", 1);
+    w.open();
+    w.writeRows(&batch, 1);
+    testing::internal::CaptureStdout();
+    w.finish();
+    const std::string console = testing::internal::GetCapturedStdout();
+    const std::string row =
+        std::string("\x00\x03\xff\xff\xff\xff\xff\xff\xff\xff\x00\x00\x00\x08", 14) +
+        std::string(8, '\0');
+    EXPECT_EQ(env.read("public_t.bin"), kHeader + row + kTrailer);
+    const std::string want =
+        "Table \"public\".\"t\": 2 values not readable as their type (1 in column \"i\" (type "
+        "OID 23), 1 in column \"n\" (type OID 1700)); written as NULL.";
+    EXPECT_NE(console.find(want), std::string::npos) << console;
+    EXPECT_NE(env.log().find(want), std::string::npos) << env.log();
+    freeColumnBatch(batch);
+}
+
 TEST(CopyBinaryWriter, FlushesWholeRowsOnceTheBufferPassesOneMebibyte) {
     ExportEnv env;
     ColumnLayout layout = {column(1, "t", 25)};

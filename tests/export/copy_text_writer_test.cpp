@@ -102,6 +102,33 @@ TEST(CopyTextWriter, ColumnsWithoutOutputAreEmptyWithOneWarning) {
     freeColumnBatch(batch);
 }
 
+// Bytes that are no value of the column's type (a time past 24:00, a cut int4) become empty
+// fields, and the table's warning says how many, per column.
+TEST(CopyTextWriter, UnreadableValuesAreCountedInOneWarning) {
+    ExportEnv env;
+    ColumnLayout layout = {column(1, "id", 23), column(2, "at", 1083), column(3, "ok", 23)};
+    ColumnBatch batch = makeColumnBatch(layout);
+    const int64_t past = int64_t{25} * 3600 * 1000000;
+    for (uint32_t r = 0; r < 3; ++r) {
+        setValue(batch[0], r, r == 0 ? std::string("\1\2", 2) : int4Bytes(int32_t(r)));
+        setValue(batch[1], r, std::string(reinterpret_cast<const char*>(&past), 8));
+        setValue(batch[2], r, int4Bytes(7));
+    }
+    CopyTextWriter w(&layout, "public", "t", "", 1);
+    w.open();
+    w.writeRows(&batch, 3);
+    testing::internal::CaptureStdout();
+    w.finish();
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(env.read("public_t.txt"), "||7\n1||7\n2||7\n");
+    const std::string want =
+        "Table \"public\".\"t\": 4 values not readable as their type (1 in column \"id\" (type "
+        "OID 23), 3 in column \"at\" (type OID 1083)); written as empty fields.";
+    EXPECT_NE(console.find(want), std::string::npos) << console;
+    EXPECT_NE(env.log().find(want), std::string::npos) << env.log();
+    freeColumnBatch(batch);
+}
+
 TEST(CopyTextWriter, FileHasItsNameOnlyAfterFinish) {
     ExportEnv env;
     ColumnLayout layout = {column(1, "id", 23)};
