@@ -89,6 +89,7 @@ ColumnForm columnForm(const ColumnDef& column) {
 
 ColumnBatch makeColumnBatch(const ColumnLayout& columns) {
     ColumnBatch batch(columns.size());
+    batch.committed = std::make_unique<uint8_t[]>(kBatchRows);
     for (size_t i = 0; i < columns.size(); ++i) {
         ColumnValues& values = batch[i];
         // Every column gets lengths and null flags, a dropped one too, so that a reader that
@@ -119,6 +120,7 @@ void freeColumnBatch(ColumnBatch& batch) {
         values.lengths.reset();
     }
     batch.clear();
+    batch.committed.reset();
 }
 
 }  // namespace vorn

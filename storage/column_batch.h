@@ -42,7 +42,16 @@ struct ColumnValues {
     }
 };
 
-using ColumnBatch = std::vector<ColumnValues>;
+// One ColumnValues per column of the layout, plus what the page reader knows of each row's
+// tuple beyond its values.
+struct ColumnBatch : std::vector<ColumnValues> {
+    using std::vector<ColumnValues>::vector;
+
+    // Per row: 1 when the tuple's inserting transaction is known to have committed (hinted
+    // committed or frozen, or the page all-visible), 0 when only the absence of an abort hint
+    // let it through. Null when the batch was not made by makeColumnBatch.
+    std::unique_ptr<uint8_t[]> committed;
+};
 
 // How a column's values are held, chosen from its type OID, type modifier and length.
 struct ColumnForm {

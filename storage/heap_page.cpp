@@ -252,8 +252,12 @@ uint32_t TableBlock::readTuples(ColumnBatch& batch, uint32_t& nextItem) {
                 plan.setNull(rows);
             }
         }
-        if (decoder.decode(view, firstColumn, rows, notes))
+        if (decoder.decode(view, firstColumn, rows, notes)) {
+            if (batch.committed)
+                batch.committed[rows] =
+                    allVisible || (loadLE<uint16_t>(heap.start + kTInfomask) & kXminCommitted);
             ++rows;
+        }
     }
     return rows;
 }

@@ -126,4 +126,19 @@ std::string segmentPath(const std::string& directory, uint32_t fileNode, uint32_
     return fmt::format("{}/{}.{}", directory, fileNode, segment);
 }
 
+namespace {
+// Set once, before any unload starts, by the dictionary; read by worker threads afterwards.
+SchemaNameResolver schemaNameResolver = nullptr;
+}  // namespace
+
+void setSchemaNameResolver(SchemaNameResolver resolver) {
+    schemaNameResolver = resolver;
+}
+
+std::string tableSchemaName(const PgClass& relation) {
+    if (schemaNameResolver != nullptr)
+        return schemaNameResolver(relation);
+    return relation.relnamespace == 0 ? "public" : "";
+}
+
 }  // namespace vorn

@@ -19,6 +19,13 @@ struct SegmentFile {
 // reltablespace 0 lies in its database's default tablespace.
 std::string relationDirectory(const PgClass& relation);
 
+// Schema name of a relation for messages and file names: the dictionary's answer once a
+// dictionary exists (it installs the resolver), otherwise "public" for schema 0 and "" for
+// any other schema.
+std::string tableSchemaName(const PgClass& relation);
+using SchemaNameResolver = std::string (*)(const PgClass& relation);
+void setSchemaNameResolver(SchemaNameResolver resolver);
+
 // Name of the version directory inside tablespace `tablespaceOid` ("PG_" when none is
 // found); the one matching the configured major version is preferred.
 std::string tablespacePath(uint32_t tablespaceOid);

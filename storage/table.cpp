@@ -18,7 +18,7 @@ void PgClass::setRelname(const std::string& name) {
 PgTable::PgTable() : logger(&unloadLog()) {}
 
 std::string PgTable::schemaName() const {
-    return schemaNameOverride;
+    return schemaNameOverride.empty() ? tableSchemaName(*this) : schemaNameOverride;
 }
 
 std::string PgTable::dataFilePath() const {

@@ -88,7 +88,7 @@ class PgTable : public ITable, public PgClass {
     void setColumns(ColumnLayout::const_iterator first, ColumnLayout::const_iterator last);
     void setColumns(const ColumnLayout& columns) { setColumns(columns.begin(), columns.end()); }
 
-    // The schema name used in messages until the dictionary can answer it.
+    // A schema name that replaces the dictionary's answer (catalogue tables, tests).
     std::string schemaNameOverride;
 
     FileLogger* logger = nullptr;   // unloadLog(), not owned

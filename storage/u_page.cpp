@@ -168,8 +168,12 @@ uint32_t UTableBlock::readTuples(ColumnBatch& batch, uint32_t& nextItem) {
         TupleView view;
         if (!readTupleHeader(u, item, notes, view))
             continue;
-        if (decoder.decode(view, 0, rows, notes))
+        if (decoder.decode(view, 0, rows, notes)) {
+            // U tuples carry no commit hints: every row read counts as committed.
+            if (batch.committed)
+                batch.committed[rows] = 1;
             ++rows;
+        }
     }
     return rows;
 }

@@ -118,6 +118,29 @@ FixtureTable readTable(const pt::ptree& node, const FixtureDatabase& db, const f
     return t;
 }
 
+FixtureAbortedVersions readAbortedVersions(const pt::ptree& node) {
+    FixtureAbortedVersions v;
+    v.inserted = node.get<int64_t>("inserted");
+    v.insertedHinted = node.get<int64_t>("inserted_hinted");
+    v.deleted = node.get<int64_t>("deleted");
+    v.deletedHinted = node.get<int64_t>("deleted_hinted");
+    return v;
+}
+
+FixtureVariant readVariant(const pt::ptree& node) {
+    FixtureVariant v;
+    v.highOids = node.get<bool>("high_oids");
+    v.catalogVacuumed = node.get<bool>("catalog_vacuumed");
+    v.rolledBackTable = node.get<std::string>("rolled_back_table");
+    for (const auto& [key, xid] : node.get_child("rolled_back_xids"))
+        v.rolledBackXids.push_back(xid.get_value<uint32_t>());
+    v.pgClass = readAbortedVersions(node.get_child("aborted_versions.pg_class"));
+    v.pgAttribute = readAbortedVersions(node.get_child("aborted_versions.pg_attribute"));
+    v.escapedNameTable = node.get<std::string>("escaped_name_table");
+    v.caseTwinTable = node.get<std::string>("case_twin_table");
+    return v;
+}
+
 }  // namespace
 
 const FixtureColumn* FixtureTable::findColumn(const std::string& columnName) const {
@@ -170,7 +193,9 @@ const FixtureTable& FixtureManifest::table(const std::string& database, const st
 }
 
 std::vector<std::string> fixtureLabels() {
-    return {"deb15", "pg10", "pg11", "pg12", "pg13", "pg14", "pg15", "pg16", "pg17", "pg18"};
+    return {"deb15", "pg10", "pg11", "pg12", "pg13", "pg14", "pg15", "pg16", "pg17", "pg18",
+            // the variant builds
+            "deb15v", "pg18v"};
 }
 
 FixtureManifest loadFixtureDir(const std::string& fixtureDir) {
@@ -190,6 +215,7 @@ FixtureManifest loadFixtureDir(const std::string& fixtureDir) {
     m.builderHash = root.get<std::string>("builder_hash");
     m.dir = dir.string();
     m.dataDir = (dir / root.get<std::string>("data_dir")).string();
+    m.dictDir = (dir / "dict").string();
     const pt::ptree& server = root.get_child("server");
     m.server.version = server.get<std::string>("version");
     m.server.versionNum = server.get<int>("version_num");
@@ -199,6 +225,8 @@ FixtureManifest loadFixtureDir(const std::string& fixtureDir) {
     m.server.lz4 = server.get<bool>("lz4");
     m.server.dataChecksums = server.get<bool>("data_checksums");
     m.abortedXid = root.get<uint32_t>("aborted_xid");
+    if (const pt::ptree* variant = child(root, "variant"))
+        m.variant = readVariant(*variant);
 
     for (const auto& [key, node] : root.get_child("tablespaces")) {
         FixtureTablespace t;
@@ -215,6 +243,13 @@ FixtureManifest loadFixtureDir(const std::string& fixtureDir) {
         d.encoding = node.get<int>("encoding");
         d.encodingName = node.get<std::string>("encoding_name");
         d.tablespace = node.get<uint32_t>("tablespace");
+        if (const pt::ptree* nodes = child(node, "catalog_filenodes")) {
+            FixtureCatalogFileNodes n;
+            n.pgDatabase = nodes->get<uint32_t>("pg_database");
+            n.pgClass = nodes->get<uint32_t>("pg_class");
+            n.pgAttribute = nodes->get<uint32_t>("pg_attribute");
+            d.catalogFileNodes = n;
+        }
         if (const pt::ptree* tables = child(node, "tables")) {
             d.described = true;
             for (const auto& [k, table] : *tables)

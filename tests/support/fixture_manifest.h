@@ -10,7 +10,30 @@
 //   <fixture>/ts1/, ts2/       tablespaces; data/pg_tblspc/<oid> link here
 //   <fixture>/copy/<db oid>/   the server's own COPY output of every user table:
 //                              <oid>.txt (text, '|' delimited, NULL as empty) and <oid>.bin
+//   <fixture>/dict/            the server's own answer to the catalogue queries, taken just
+//                              before it stopped, as COPY text ('|' delimited, NULL as
+//                              empty; '|', backslash, newline and CR escaped as \|, \\, \n,
+//                              \r), rows in physical order, oids unsigned:
+//     pg_db.txt                0|oid|datname|encoding||dattablespace, one line a database
+//     <db oid>/pg_schema.txt   db oid|oid|nspname
+//     <db oid>/pg_class.txt    db oid|relnamespace|oid|relname|reltype|relkind|relnatts|
+//                              relfilenode|reltoastrelid|reltablespace
+//     <db oid>/pg_attr.txt     db oid|attrelid|attnum|attname|atttypid|atttypmod|attlen|
+//                              attnotnull|attisdropped|attalign|attbyval|atthasmissing|
+//                              attmissingval (bools as t/f; version 10 leaves the last two
+//                              empty)
+//                              for postgres, vorn, vorn_latin1 and vorn_ts, each taken with
+//                              the database's encoding as client encoding: names are the
+//                              stored bytes
 //   <fixture>/manifest.json    what is where, read by loadFixture()
+//
+// The variant builds deb15v and pg18v (FixtureManifest::variant) hold all of that and more:
+// on deb15v every object made after initdb has an OID above 2^31; vorn holds a table and a
+// column whose names contain '|', a backslash, a newline and a CR, and public."Twin" beside
+// public.twin; after the COPY files and table descriptions were taken, pg_database,
+// pg_class, pg_attribute and pg_namespace of vorn and vorn_ts were rewritten by VACUUM FULL,
+// and two ALTER TABLEs on vorn.public.added_col were rolled back, leaving their catalogue
+// row versions (hint bits set) on the pages. The dict/ answers come after all of it.
 //
 // The COPY files were taken with TimeZone UTC, DateStyle 'ISO, MDY', IntervalStyle postgres,
 // bytea_output hex, the database's own encoding as client encoding, rows in physical order,
@@ -115,15 +138,46 @@ struct FixtureTable {
     std::vector<const FixtureColumn*> liveColumns() const;
 };
 
+// The file nodes of the mapped catalogues, as the server resolved them through
+// global/pg_filenode.map (pg_database) and the database's own pg_filenode.map.
+struct FixtureCatalogFileNodes {
+    uint32_t pgDatabase = 0;   // catalogue 1262
+    uint32_t pgClass = 0;      // catalogue 1259
+    uint32_t pgAttribute = 0;  // catalogue 1249
+};
+
 struct FixtureDatabase {
     uint32_t oid = 0;
     std::string name;
     int encoding = 0;  // PostgreSQL encoding id: 6 UTF8, 8 LATIN1
     std::string encodingName;
     uint32_t tablespace = 0;  // dattablespace
+    // Absent for template0, which takes no connections.
+    std::optional<FixtureCatalogFileNodes> catalogFileNodes;
     // Tables are described for the fixture databases vorn, vorn_latin1 and vorn_ts only.
     bool described = false;
     std::vector<FixtureTable> tables;
+};
+
+// Row versions of one catalogue of vorn that the variant's rolled-back ALTER TABLEs left,
+// as pageinspect counted them after the last reads and a checkpoint.
+struct FixtureAbortedVersions {
+    int64_t inserted = 0;        // xmin is a rolled-back xid
+    int64_t insertedHinted = 0;  // ... with the xmin-invalid hint bit (0x0200)
+    int64_t deleted = 0;         // committed versions whose xmax is a rolled-back xid
+    int64_t deletedHinted = 0;   // ... with the xmax-invalid hint bit (0x0800)
+};
+
+// What a variant build did beyond the normal fixture. Tables are in vorn, schema public.
+struct FixtureVariant {
+    bool highOids = false;         // pg_resetwal -o 3000000000 after initdb (deb15v)
+    bool catalogVacuumed = false;  // VACUUM FULL of the catalogues in vorn and vorn_ts
+    std::string rolledBackTable;   // the table of the rolled-back ALTER TABLEs
+    std::vector<uint32_t> rolledBackXids;
+    FixtureAbortedVersions pgClass;
+    FixtureAbortedVersions pgAttribute;
+    std::string escapedNameTable;  // name with '|', backslash, newline and CR
+    std::string caseTwinTable;     // "Twin", beside twin
 };
 
 struct FixtureManifest {
@@ -131,8 +185,10 @@ struct FixtureManifest {
     std::string builderHash;
     std::string dir;      // absolute fixture folder
     std::string dataDir;  // absolute data directory
+    std::string dictDir;  // absolute <fixture>/dict
     FixtureServer server;
     uint32_t abortedXid = 0;  // the xid of the rolled-back insert into vorn.public.mvcc
+    std::optional<FixtureVariant> variant;  // deb15v and pg18v only
     std::vector<FixtureTablespace> tablespaces;
     std::vector<FixtureDatabase> databases;
 
@@ -145,7 +201,7 @@ struct FixtureManifest {
                               const std::string& name) const;
 };
 
-// The server builds with a fixture: deb15, pg10 .. pg18.
+// The server builds with a fixture: deb15, pg10 .. pg18, and the variants deb15v and pg18v.
 std::vector<std::string> fixtureLabels();
 
 // Reads $VORN_FIXTURES/<label>.path and the manifest of the fixture it names. Throws

@@ -7,36 +7,6 @@ namespace vorn::test {
 
 namespace {
 
-// attmissingval as text ("{42}", "{dflt}", "{\"a b\"}") in the stored form the readers
-// would have produced, for the types the fixtures add columns of.
-std::string missingValueBytes(const FixtureColumn& column) {
-    std::string text = column.missingValue.value_or("");
-    if (text.size() < 2 || text.front() != '{' || text.back() != '}')
-        throw std::runtime_error("missing value of " + column.name + " is not an array: " + text);
-    text = text.substr(1, text.size() - 2);
-    if (!text.empty() && text.front() == '"') {
-        std::string unquoted;
-        for (size_t i = 1; i + 1 < text.size(); ++i) {
-            if (text[i] == '\\' && i + 2 < text.size())
-                ++i;
-            unquoted += text[i];
-        }
-        text = unquoted;
-    }
-    switch (column.typeOid) {
-        case typeoid::kInt4: {
-            const int32_t v = std::stoi(text);
-            std::string bytes(4, '\0');
-            std::memcpy(bytes.data(), &v, 4);
-            return bytes;
-        }
-        case typeoid::kText:
-            return text;
-        default:
-            throw std::runtime_error("no stored form for the missing value of " + column.name);
-    }
-}
-
 void describe(PgClass& rel, const FixtureDatabase& db, uint32_t oid, uint32_t fileNode,
               uint32_t tablespace) {
     rel.dboid = db.oid;
@@ -46,7 +16,44 @@ void describe(PgClass& rel, const FixtureDatabase& db, uint32_t oid, uint32_t fi
     rel.dbTablespace = db.tablespace;
 }
 
+std::string missingValueBytes(const FixtureColumn& column) {
+    const std::string text = column.missingValue.value_or("");
+    const std::optional<std::string> bytes = storedFromArrayText(text, column.typeOid);
+    if (!bytes)
+        throw std::runtime_error("no stored form for the missing value " + text + " of " +
+                                 column.name);
+    return *bytes;
+}
+
 }  // namespace
+
+std::optional<std::string> storedFromArrayText(const std::string& arrayText, uint32_t typeOid) {
+    if (arrayText.size() < 2 || arrayText.front() != '{' || arrayText.back() != '}')
+        return std::nullopt;
+    std::string text = arrayText.substr(1, arrayText.size() - 2);
+    if (!text.empty() && text.front() == '"') {
+        std::string unquoted;
+        for (size_t i = 1; i + 1 < text.size(); ++i) {
+            if (text[i] == '\\' && i + 2 < text.size())
+                ++i;
+            unquoted += text[i];
+        }
+        text = unquoted;
+    }
+    switch (typeOid) {
+        case typeoid::kInt4: {
+            const int32_t v = std::stoi(text);
+            std::string bytes(4, '\0');
+            std::memcpy(bytes.data(), &v, 4);
+            return bytes;
+        }
+        case typeoid::kText:
+        case typeoid::kVarchar:
+            return text;
+        default:
+            return std::nullopt;
+    }
+}
 
 std::string bytesFromHex(const std::string& hex) {
     std::string out;

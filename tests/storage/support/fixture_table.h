@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@ namespace vorn::test {
 // system column "oid" for a table WITH OIDS; added columns carry their missing value in
 // stored form. Throws std::runtime_error for a missing value of a type it cannot store.
 ColumnLayout fixtureLayout(const FixtureTable& table);
+
+// A one-element array as the server prints it ("{42}", "{dflt}", "{\"a b\"}") in the stored
+// form the readers give a value of the element type, for int4, text and varchar; nothing for
+// other types or text that is no such array.
+std::optional<std::string> storedFromArrayText(const std::string& arrayText, uint32_t typeOid);
 
 // Positions in `layout` of the fields of a COPY row: the live user columns, in order.
 std::vector<size_t> copyFieldColumns(const ColumnLayout& layout);

@@ -1,0 +1,436 @@
+#include "catalog/dict_loader.h"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "base/file_logger.h"
+#include "base/progress.h"
+#include "catalog/dict_except.h"
+#include "catalog/dict_table_def.h"
+#include "catalog/dict_writer.h"
+#include "catalog/dictionary.h"
+#include "storage/relation_path.h"
+#include "storage/table.h"
+
+namespace vorn {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kNamespaceOid = 2615;
+// Fields of a pg_class cache line.
+constexpr size_t kClassOidField = 2, kClassRelnattsField = 6, kClassFileNodeField = 7;
+
+std::string temporaryPath(DictFile file) {
+    return dictFilePath(file) + ".tmp";
+}
+
+void removeTemporaryFiles() {
+    std::error_code ec;
+    for (DictFile f :
+         {DictFile::kDatabase, DictFile::kNamespace, DictFile::kClass, DictFile::kAttribute})
+        fs::remove(temporaryPath(f), ec);
+}
+
+std::string databaseLabel(const DatabaseEntry* database) {
+    if (database == nullptr)
+        return "the shared catalogues";
+    return fmt::format("database {} (oid {})", database->datname, database->oid);
+}
+
+void progressStep(IProgressBar* progress, int step, const char* what) {
+    if (progress != nullptr)
+        progress->setProgressText(static_cast<uint32_t>(step), std::string("Loading ") + what);
+}
+
+// The directory of a database's per-database catalogues: base/<db>, or the version
+// directory of its default tablespace.
+std::string databaseDirectory(const DatabaseEntry& database) {
+    PgClass relation;
+    relation.dboid = database.oid;
+    relation.dbTablespace = database.tablespace;
+    relation.reltablespace = 0;
+    return relationDirectory(relation);
+}
+
+// A relation map when the file exists and reads; otherwise none, and the catalogues are read
+// from the files named by their OIDs (logged when a map is there but cannot be read).
+std::optional<FileNodeMap> loadMap(const std::string& path, FileLogger& log) {
+    std::error_code ec;
+    if (!fs::exists(path, ec))
+        return std::nullopt;
+    FileNodeMap map;
+    try {
+        map.load(path);
+    } catch (const std::exception& e) {
+        log.errorFormatted("relation map {} cannot be read, catalogues are read by OID: {}", path,
+                           e.what());
+        return std::nullopt;
+    }
+    return map;
+}
+
+uint32_t fieldNumber(const std::vector<std::string>& fields, size_t i) {
+    return i < fields.size() ? static_cast<uint32_t>(std::strtoul(fields[i].c_str(), nullptr, 10))
+                             : 0;
+}
+
+// "9.6" or "15" from PG_VERSION.
+bool readDataDirectoryVersion(const std::string& dir, int& major, int& minor) {
+    std::ifstream in(dir + "/PG_VERSION");
+    std::string text;
+    if (!in || !std::getline(in, text))
+        return false;
+    major = std::atoi(text.c_str());
+    const size_t dot = text.find('.');
+    minor = dot == std::string::npos ? 0 : std::atoi(text.c_str() + dot + 1);
+    return major > 0;
+}
+
+}  // namespace
+
+DictLoader::DictLoader(Dictionary* dictionary) : log_(&mainLog()), dictionary_(dictionary) {}
+
+void DictLoader::fail(const std::string& message) {
+    log_->error(message);
+    failures_.push_back(message);
+}
+
+void DictLoader::checkDataDirectory() const {
+    const auto major = static_cast<uint16_t>(serverVersion.major);
+    const auto minor = static_cast<uint16_t>(serverVersion.minor);
+    if (major < 9 || major > 18)
+        throw DictExcept(fmt::format("server version {}.{} is not supported (9.0 to 18)",
+                                     serverVersion.major, serverVersion.minor));
+    std::error_code ec;
+    if (!fs::is_directory(dataDirectory, ec))
+        throw DictExcept(fmt::format("data directory \"{}\" not found", dataDirectory));
+    if (!fs::is_directory(dataDirectory + "/global", ec))
+        throw DictExcept(fmt::format("\"{}\" is not a PostgreSQL data directory: it has no global/",
+                                     dataDirectory));
+    int fileMajor = 0, fileMinor = 0;
+    if (!readDataDirectoryVersion(dataDirectory, fileMajor, fileMinor))
+        throw DictExcept(
+            fmt::format("\"{}\" is not a PostgreSQL data directory: it has no readable PG_VERSION",
+                        dataDirectory));
+    const bool same = fileMajor == major && (major >= 10 || fileMinor == minor);
+    if (!same) {
+        const std::string found = fileMajor >= 10 ? std::to_string(fileMajor)
+                                                  : fmt::format("{}.{}", fileMajor, fileMinor);
+        const std::string configured =
+            major >= 10 ? std::to_string(major) : fmt::format("{}.{}", major, minor);
+        throw DictExcept(fmt::format(
+            "data directory \"{}\" was written by PostgreSQL {}, the configured version is {}",
+            dataDirectory, found, configured));
+    }
+}
+
+namespace {
+
+// Reads one catalogue through a DictWriter into `out`; the kept lines (with identities) go to
+// `kept` when given. Failures are exceptions or an UnloadResult with rows 0 / failed.
+struct CatalogStep {
+    CatalogKind kind;
+    const DatabaseEntry* database;  // null for pg_database
+    const IFileNodeMap* map;
+    uint32_t fileNodeHint;  // from pg_class rows, 0 when none
+    const std::unordered_map<uint32_t, int16_t>* relnatts;
+};
+
+struct CatalogOutcome {
+    UnloadResult result;
+    std::string path;  // of the relation's first segment file
+    std::vector<std::string> kept;
+};
+
+CatalogOutcome runCatalog(const CatalogStep& step, std::ostream& out, FileLogger& log) {
+    const std::unique_ptr<IDictTableDef> def = createDictTableDef(static_cast<int>(step.kind));
+    ColumnLayout layout;
+    def->columns(layout);
+    const uint32_t oid = def->catalogOid();
+    uint32_t node = step.map != nullptr ? step.map->lookup(oid) : 0;
+    if (node == 0)
+        node = step.fileNodeHint;
+    if (node == 0)
+        node = oid;
+
+    PgTable table;
+    table.dboid = step.database != nullptr ? step.database->oid : 0;
+    table.relnamespace = 0;
+    table.PgClass::oid = oid;
+    table.setRelname(catalogName(step.kind));
+    table.relkind = 0;
+    table.relfilenode = node;
+    table.dbTablespace = step.database != nullptr ? step.database->tablespace : 0;
+    table.schemaNameOverride = "pg_catalog";
+    table.logger = &log;
+    table.setColumns(layout);
+
+    std::vector<uint16_t> columnMap;
+    switch (step.kind) {
+        case CatalogKind::kDatabase:
+            databaseColumnMap(layout, columnMap);
+            break;
+        case CatalogKind::kNamespace:
+            namespaceColumnMap(layout, columnMap);
+            break;
+        case CatalogKind::kClass:
+            classColumnMap(layout, columnMap);
+            break;
+        case CatalogKind::kAttribute:
+            attributeColumnMap(layout, columnMap);
+            break;
+    }
+    DictWriter writer(&out, table.dboid, columnMap, layout);
+    switch (step.kind) {
+        case CatalogKind::kDatabase:
+        case CatalogKind::kNamespace:
+            writer.setIdentity({1});
+            break;
+        case CatalogKind::kClass:
+            writer.setIdentity({kClassOidField});
+            break;
+        case CatalogKind::kAttribute:
+            writer.setIdentity({1, 2});
+            writer.setColumnLimit(step.relnatts, 1, 2);
+            break;
+    }
+    CatalogOutcome outcome;
+    outcome.path = table.dataFilePath();
+    outcome.result = table.unload(writer, nullptr);
+    outcome.kept = writer.heldLines();
+    return outcome;
+}
+
+}  // namespace
+
+uint32_t DictLoader::generateDatabaseDict(const IFileNodeMap* map, const std::string& path) {
+    std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!out)
+        throw DictExcept(
+            fmt::format("failed to open dict file {}, error: {}", path, std::strerror(errno)));
+    CatalogOutcome outcome =
+        runCatalog({CatalogKind::kDatabase, nullptr, map, 0, nullptr}, out, *log_);
+    out.close();
+    if (!out)
+        throw DictExcept(fmt::format("failed to write dict file {}", path));
+    if (outcome.result.failed || outcome.result.rows == 0)
+        throw DictExcept("pg_database", fmt::format("no rows read from \"{}\"", outcome.path));
+    if (outcome.result.damage.total() > 0) {
+        warnings_.push_back(fmt::format("pg_database read with damage ({}): {}", outcome.path,
+                                        outcome.result.damage.summary()));
+        log_->warn(warnings_.back());
+    }
+    return static_cast<uint32_t>(outcome.kept.size());
+}
+
+namespace {
+
+uint32_t checkedRows(const CatalogOutcome& outcome, CatalogKind kind, const DatabaseEntry& database,
+                     std::vector<std::string>& warnings, FileLogger& log) {
+    if (outcome.result.failed || outcome.result.rows == 0)
+        throw DictExcept(catalogName(kind), fmt::format("no rows read from \"{}\" of {}",
+                                                        outcome.path, databaseLabel(&database)));
+    if (outcome.result.damage.total() > 0) {
+        warnings.push_back(fmt::format("{} of {} read with damage ({}): {}", catalogName(kind),
+                                       databaseLabel(&database), outcome.path,
+                                       outcome.result.damage.summary()));
+        log.warn(warnings.back());
+    }
+    return static_cast<uint32_t>(outcome.kept.size());
+}
+
+}  // namespace
+
+uint32_t DictLoader::generateClassDict(const DatabaseEntry& database, const IFileNodeMap* map,
+                                       std::ostream& out) {
+    relnatts_.clear();
+    namespaceFileNode_ = 0;
+    CatalogOutcome outcome =
+        runCatalog({CatalogKind::kClass, &database, map, 0, nullptr}, out, *log_);
+    for (const std::string& line : outcome.kept) {
+        const std::vector<std::string> fields = splitCacheLine(line);
+        const uint32_t oid = fieldNumber(fields, kClassOidField);
+        relnatts_[oid] = static_cast<int16_t>(fieldNumber(fields, kClassRelnattsField));
+        if (oid == kNamespaceOid)
+            namespaceFileNode_ = fieldNumber(fields, kClassFileNodeField);
+    }
+    return checkedRows(outcome, CatalogKind::kClass, database, warnings_, *log_);
+}
+
+uint32_t DictLoader::generateAttributeDict(const DatabaseEntry& database, const IFileNodeMap* map,
+                                           std::ostream& out) {
+    CatalogOutcome outcome = runCatalog(
+        {CatalogKind::kAttribute, &database, map, 0, relnatts_.empty() ? nullptr : &relnatts_}, out,
+        *log_);
+    return checkedRows(outcome, CatalogKind::kAttribute, database, warnings_, *log_);
+}
+
+uint32_t DictLoader::generateNamespaceDict(const DatabaseEntry& database, const IFileNodeMap* map,
+                                           std::ostream& out) {
+    CatalogOutcome outcome = runCatalog(
+        {CatalogKind::kNamespace, &database, map, namespaceFileNode_, nullptr}, out, *log_);
+    return checkedRows(outcome, CatalogKind::kNamespace, database, warnings_, *log_);
+}
+
+int DictLoader::generateFromDatabase(ServerVersion, IProgressBar* progress) {
+    failures_.clear();
+    warnings_.clear();
+    log_->info("");
+    log_->info("Generate dictionary from DB...");
+    checkDataDirectory();
+
+    progressStep(progress, 0, "pg_database");
+    DatabaseList databases;
+    {
+        const std::optional<FileNodeMap> globalMap =
+            loadMap(dataDirectory + "/global/pg_filenode.map", *log_);
+        try {
+            generateDatabaseDict(globalMap ? &*globalMap : nullptr,
+                                 temporaryPath(DictFile::kDatabase));
+            const int lines = readDatabaseCacheFile(temporaryPath(DictFile::kDatabase), databases);
+            log_->infoFormatted("{} table, unload {} rows.", "pg_database", lines);
+        } catch (const std::exception& e) {
+            fail(fmt::format("unload {} table error, {}.", "pg_database", e.what()));
+        }
+    }
+    if (failures_.empty() && databases.empty())
+        fail("no database found");
+
+    struct Output {
+        DictFile file;
+        std::ofstream stream;
+    };
+    Output outputs[3] = {
+        {DictFile::kNamespace, {}}, {DictFile::kClass, {}}, {DictFile::kAttribute, {}}};
+    for (Output& output : outputs) {
+        const std::string path = temporaryPath(output.file);
+        output.stream.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!output.stream) {
+            const std::string reason = std::strerror(errno);
+            removeTemporaryFiles();
+            throw DictExcept(fmt::format("failed to open dict file {}, error: {}", path, reason));
+        }
+    }
+    std::ostream& schemaOut = outputs[0].stream;
+    std::ostream& classOut = outputs[1].stream;
+    std::ostream& attributeOut = outputs[2].stream;
+
+    if (!databases.empty()) {
+        const int step = 100 / static_cast<int>(databases.size());
+        int p = step + 1;
+        for (const DatabaseEntry& database : databases) {
+            log_->infoFormatted("unload database {}, oid {}, charset {}...", database.datname,
+                                database.oid, database.encoding);
+            const std::string mapPath = databaseDirectory(database) + "/pg_filenode.map";
+            const std::optional<FileNodeMap> map = loadMap(mapPath, *log_);
+            const IFileNodeMap* mapPtr = map ? &*map : nullptr;
+            // pg_class first: pg_attribute needs its column counts, pg_namespace its file node.
+            const struct {
+                int progressStep;
+                CatalogKind kind;
+                uint32_t (DictLoader::*generate)(const DatabaseEntry&, const IFileNodeMap*,
+                                                 std::ostream&);
+                std::ostream& out;
+            } steps[] = {
+                {p, CatalogKind::kClass, &DictLoader::generateClassDict, classOut},
+                {p + step + 1, CatalogKind::kAttribute, &DictLoader::generateAttributeDict,
+                 attributeOut},
+                {p + 2 * step + 2, CatalogKind::kNamespace, &DictLoader::generateNamespaceDict,
+                 schemaOut},
+            };
+            relnatts_.clear();
+            namespaceFileNode_ = 0;
+            for (const auto& s : steps) {
+                progressStep(progress, s.progressStep, catalogName(s.kind));
+                try {
+                    const uint32_t rows = (this->*s.generate)(database, mapPtr, s.out);
+                    log_->infoFormatted("..{} table, unload {} rows.", catalogName(s.kind), rows);
+                } catch (const std::exception& e) {
+                    fail(
+                        fmt::format("..unload {} table error, {}.", catalogName(s.kind), e.what()));
+                }
+            }
+            p += 3 * step + 3;
+        }
+    }
+
+    for (Output& output : outputs) {
+        output.stream.close();
+        if (!output.stream)
+            fail(fmt::format("failed to write dict file {}", temporaryPath(output.file)));
+    }
+
+    if (!failures_.empty()) {
+        removeTemporaryFiles();
+        std::string message = failures_.front();
+        if (failures_.size() > 1)
+            message += fmt::format(" ({} more failures in log/vorn.log)", failures_.size() - 1);
+        throw DictExcept(message + " The dictionary was not changed.");
+    }
+    for (DictFile f :
+         {DictFile::kDatabase, DictFile::kNamespace, DictFile::kClass, DictFile::kAttribute}) {
+        std::error_code ec;
+        fs::rename(temporaryPath(f), dictFilePath(f), ec);
+        if (ec) {
+            removeTemporaryFiles();
+            throw DictExcept(fmt::format("failed to replace dict file {}, error: {}",
+                                         dictFilePath(f), ec.message()));
+        }
+    }
+
+    progressStep(progress, 100, "Completed");
+    log_->infoFormatted("Finish unloading ({}).", 100);
+    return 1;
+}
+
+bool DictLoader::loadFromCache(IProgressBar* progress, int firstStep) {
+    Dictionary& d = *dictionary_;
+    d.databases.clear();
+    d.schemas.clear();
+    d.tables.clear();
+    d.toastTables.clear();
+    log_->info("");
+    log_->info("Loading dictionary from Cache...");
+
+    const char* catalogue = "pg_database";
+    bool ok = true;
+    try {
+        progressStep(progress, firstStep, catalogue);
+        int lines = readDatabaseCache(d.databases);
+        log_->infoFormatted("{} table, load {} rows.", catalogue, lines);
+
+        catalogue = "pg_namespace";
+        progressStep(progress, firstStep + 1, catalogue);
+        lines = readNamespaceCache(d.schemas);
+        log_->infoFormatted("..{} table, load {} rows.", catalogue, lines);
+
+        catalogue = "pg_class";
+        progressStep(progress, firstStep + 2, catalogue);
+        lines = readClassCache(d.tables, d.toastTables, &d.databases);
+        log_->infoFormatted("..{} table, load {} rows.", catalogue, lines);
+
+        catalogue = "pg_attribute";
+        progressStep(progress, firstStep + 3, catalogue);
+        lines = readAttributeCache(d.tables);
+        log_->infoFormatted("..{} table, load {} rows.", catalogue, lines);
+
+        progressStep(progress, firstStep + 4, "Completed");
+        log_->infoFormatted("Finish loading dictionary({}).", firstStep + 5);
+    } catch (const std::exception& e) {
+        log_->errorFormatted("..{} table error, {}.", catalogue, e.what());
+        log_->info("Please run 'bootstrap' to init dictionary.");
+        ok = false;
+    }
+    if (!d.databases.empty())
+        d.currentDatabaseOid = d.databases.front().oid;
+    return ok;
+}
+
+}  // namespace vorn

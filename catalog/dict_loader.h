@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "catalog/dict_cache.h"
+#include "storage/file_node_map.h"
+#include "storage/storage_settings.h"
+
+namespace vorn {
+
+class Dictionary;
+class FileLogger;
+class IProgressBar;
+
+// Generation of the dictionary cache files from the catalogues of the data directory
+// ("bootstrap"), and the cache load that fills the Dictionary from them. Lives for one call.
+//
+// Generation decodes pg_database (shared, in global/), then for every database but the
+// templates, in ascending OID, its pg_class, pg_attribute and pg_namespace, each with the
+// ordinary table unload and a DictWriter. The catalogues' file nodes come from the relation
+// maps (global/pg_filenode.map and the database's own) and, for pg_namespace, from the
+// pg_class rows just decoded; a catalogue the maps do not name is read from the file named
+// by its OID. The four files are written under temporary names and replace the previous
+// dictionary together, only when every catalogue was read: a failed bootstrap throws
+// DictExcept naming what failed and leaves the last good dictionary in place.
+class DictLoader {
+  public:
+    explicit DictLoader(Dictionary* dictionary);
+
+    static int generateStepCount() { return 100; }
+    static int loadStepCount() { return 5; }
+
+    // Runs the whole generation; returns 1. The version argument is not used: the layouts
+    // follow the process-wide serverVersion.
+    int generateFromDatabase(ServerVersion version, IProgressBar* progress);
+    // Empties the dictionary's containers and reads the four files; false (logged) when one
+    // fails, keeping what was read before it.
+    bool loadFromCache(IProgressBar* progress, int firstStep);
+
+    // One catalogue each; the rows written. generateDatabaseDict writes `path`.
+    uint32_t generateDatabaseDict(const IFileNodeMap* map, const std::string& path);
+    uint32_t generateClassDict(const DatabaseEntry& database, const IFileNodeMap* map,
+                               std::ostream& out);
+    uint32_t generateAttributeDict(const DatabaseEntry& database, const IFileNodeMap* map,
+                                   std::ostream& out);
+    uint32_t generateNamespaceDict(const DatabaseEntry& database, const IFileNodeMap* map,
+                                   std::ostream& out);
+
+    // Catalogues read with damage in the last generation (logged; not a failure).
+    const std::vector<std::string>& warnings() const { return warnings_; }
+
+  private:
+    void checkDataDirectory() const;
+    void fail(const std::string& message);
+
+    FileLogger* log_;
+    Dictionary* dictionary_;
+    std::vector<std::string> failures_;
+    std::vector<std::string> warnings_;
+    // Of the database being generated, from its kept pg_class rows.
+    std::unordered_map<uint32_t, int16_t> relnatts_;
+    uint32_t namespaceFileNode_ = 0;
+};
+
+}  // namespace vorn

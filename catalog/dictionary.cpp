@@ -1,0 +1,161 @@
+#include "catalog/dictionary.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <locale>
+
+#include "catalog/dict_loader.h"
+#include "storage/relation_path.h"
+
+namespace vorn {
+
+namespace {
+
+// The schema of a relation as the dictionary knows it: by the relation's own database (the
+// current one for a record without), "public" for schema 0 and "" for a schema it lacks.
+std::string dictionarySchemaName(const PgClass& relation) {
+    const Dictionary& d = Dictionary::instance();
+    const uint32_t database = relation.dboid != 0 ? relation.dboid : d.currentDatabaseOid;
+    const auto found = d.schemas.find(dictKey(database, relation.relnamespace));
+    if (found != d.schemas.end())
+        return found->second.nspname;
+    return relation.relnamespace == 0 ? "public" : "";
+}
+
+bool sameIgnoringCase(const std::string& a, const char* b) {
+    const size_t n = std::strlen(b);
+    if (a.size() != n)
+        return false;
+    const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
+    for (size_t i = 0; i < n; ++i)
+        if (ctype.toupper(a[i]) != ctype.toupper(b[i]))
+            return false;
+    return true;
+}
+
+bool sameName(const PgTable& table, const char* name) {
+    return std::strncmp(table.relname, name, sizeof table.relname) == 0 &&
+           std::strlen(name) < sizeof table.relname;
+}
+
+}  // namespace
+
+Dictionary& Dictionary::instance() {
+    static Dictionary dictionary;
+    return dictionary;
+}
+
+Dictionary::Dictionary() : converter(std::make_unique<CharsetConverter>()) {
+    converter->open("UTF-8", "UTF-8");
+    version = serverVersion;
+    setSchemaNameResolver(&dictionarySchemaName);
+}
+
+Dictionary::~Dictionary() {
+    setSchemaNameResolver(nullptr);
+}
+
+void Dictionary::setServerVersion(int16_t major, int16_t minor) {
+    version = ServerVersion{major, minor};
+    serverVersion = version;
+}
+
+void Dictionary::setDataDirectory(const std::string& path) {
+    dataDirectory = path;
+}
+
+void Dictionary::setBlockSize(int size) {
+    blockSize = static_cast<uint16_t>(size);
+}
+
+int Dictionary::loadStepCount() {
+    return DictLoader::loadStepCount();
+}
+
+int Dictionary::generateStepCount() {
+    return DictLoader::generateStepCount();
+}
+
+bool Dictionary::loadFromCache(IProgressBar* progress) {
+    DictLoader loader(this);
+    return loader.loadFromCache(progress, 0);
+}
+
+int Dictionary::generate(IProgressBar* progress) {
+    DictLoader loader(this);
+    generationWarnings_.clear();
+    const int result = loader.generateFromDatabase(version, progress);
+    generationWarnings_ = loader.warnings();
+    return result;
+}
+
+PgTable* Dictionary::findTable(const char* schemaName, const char* tableName) {
+    if (schemaName == nullptr || tableName == nullptr || *schemaName == '\0')
+        return nullptr;
+    for (const auto& [key, schema] : schemas) {
+        if (schema.dboid != currentDatabaseOid || !sameIgnoringCase(schema.nspname, schemaName))
+            continue;
+        // The first matching schema decides.
+        return findTableInSchema(schema.oid, tableName);
+    }
+    return nullptr;
+}
+
+PgTable* Dictionary::findTableInSchema(uint32_t schemaOid, const char* tableName) {
+    if (tableName == nullptr)
+        return nullptr;
+    for (auto& [key, table] : tables)
+        if (table.dboid == currentDatabaseOid && table.relnamespace == schemaOid &&
+            table.PgClass::oid != 0 && sameName(table, tableName))
+            return &table;
+    return nullptr;
+}
+
+uint32_t Dictionary::tablesOfSchema(std::vector<PgTable*>& out, uint32_t schemaOid) {
+    uint32_t count = 0;
+    for (auto& [key, table] : tables) {
+        if (table.dboid != currentDatabaseOid || table.relnamespace != schemaOid ||
+            table.PgClass::oid == 0)
+            continue;
+        if (std::strncmp(table.relname, "SYS_EXPORT_TABLE_", 17) == 0 ||
+            std::strncmp(table.relname, "SYS_IMPORT_TABLE_", 17) == 0)
+            continue;
+        out.push_back(&table);
+        ++count;
+    }
+    return count;
+}
+
+std::string Dictionary::toUtf8(const std::string& text) {
+    if (text.empty())
+        return {};
+    // One source byte can become up to four bytes of UTF-8 (three for WIN1252 or SJIS).
+    const size_t size = 4 * text.size() + 1;
+    std::string out(size, '\0');
+    const uint32_t n = converter->convert(text.data(), static_cast<uint32_t>(text.size()),
+                                          out.data(), static_cast<uint32_t>(size));
+    if (n == 0)
+        return "<invalid utf8 str>";
+    out.resize(n);
+    return out;
+}
+
+void Dictionary::setClientEncoding(int encodingId) {
+    std::string name = "UTF8";
+    std::string source = "UTF-8";
+    if (const EncodingInfo* info = findEncodingById(encodingId)) {
+        name = info->name;
+        source = info->iconvName;
+    }
+    if (name == clientEncoding)
+        return;
+    clientEncoding = name;
+    auto next = std::make_unique<CharsetConverter>();
+    next->open("UTF-8", source);
+    converter = std::move(next);
+    char value[128] = {};
+    std::strncpy(value, name.c_str(), sizeof value - 1);
+    setenv("PGCLIENTENCODING", value, 1);
+}
+
+}  // namespace vorn

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/encoding.h"
+#include "catalog/dict_cache.h"
+#include "storage/storage_settings.h"
+
+namespace vorn {
+
+class IProgressBar;
+
+// The process-wide catalogue cache: databases, schemas, tables and TOAST relations of the
+// data directory with their column layouts, the current database every lookup is limited to,
+// and that database's client encoding. Filled and changed only on the main thread between
+// commands; worker threads of a parallel unload only read it.
+class Dictionary {
+  public:
+    static Dictionary& instance();
+    ~Dictionary();
+    Dictionary(const Dictionary&) = delete;
+    Dictionary& operator=(const Dictionary&) = delete;
+
+    // Stores the version here and in the process-wide serverVersion.
+    void setServerVersion(int16_t major, int16_t minor);
+    static void setDataDirectory(const std::string& path);
+    static void setBlockSize(int size);
+    static int loadStepCount();
+    static int generateStepCount();
+
+    // Empties everything and reads the cache files; false when one fails (logged, never
+    // thrown). Afterwards the current database is the one with the lowest OID, if any.
+    bool loadFromCache(IProgressBar* progress);
+    // Regenerates the cache files from the data directory; returns 1. Throws DictExcept when
+    // the bootstrap failed (the previous files then stay in place).
+    int generate(IProgressBar* progress);
+    // Catalogues the last generate read with damage.
+    const std::vector<std::string>& generationWarnings() const { return generationWarnings_; }
+
+    // A table of the current database by schema name (matched without regard to case) and
+    // table name (exact); null when none.
+    PgTable* findTable(const char* schemaName, const char* tableName);
+    PgTable* findTableInSchema(uint32_t schemaOid, const char* tableName);
+    // Appends the exportable tables of a schema of the current database in OID order.
+    uint32_t tablesOfSchema(std::vector<PgTable*>& out, uint32_t schemaOid);
+    // A catalogue name in UTF-8 for display; "<invalid utf8 str>" when it does not convert.
+    std::string toUtf8(const std::string& text);
+    // Switches the client encoding and converter and sets PGCLIENTENCODING (an unknown id
+    // means UTF8).
+    void setClientEncoding(int encodingId);
+
+    std::unique_ptr<CharsetConverter> converter;
+    std::string clientEncoding;
+    uint32_t currentDatabaseOid = 0;
+    ServerVersion version;
+    DatabaseList databases;
+    SchemaMap schemas;
+    TableMap tables;
+    ToastMap toastTables;
+
+  private:
+    Dictionary();
+
+    std::vector<std::string> generationWarnings_;
+};
+
+}  // namespace vorn
