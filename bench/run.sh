@@ -11,8 +11,13 @@
 #   binary  vorn's unload of bench_rows to a PGCOPY file (export format BINARY)
 #   COPY    the server's COPY bench_rows TO STDOUT, text and (FORMAT binary), through psql
 #           to /dev/null, with the cached cluster started for it and stopped after
+#   db      vorn's streaming of bench_rows into a second, fresh target server (export format
+#           DB), against the servers' own way between two databases: psql \copy ... to
+#           stdout binary from the cached cluster piped into psql \copy ... from stdin
+#           binary on the same target, each into a new, empty table bench
 # and prints the rates and their ratios. Goals: vorn >= 1 GB/s on one core and >= 0.5 x dd;
-# each unload to a file at least 4 x as fast as the server's COPY of the same format.
+# each unload to a file at least 4 x as fast as the server's COPY of the same format; the
+# DB format at least as fast as the psql pipe.
 # Every measurement starts from a cold page cache. The export files go to a temporary
 # folder under /var/tmp, removed at the end.
 #
@@ -106,10 +111,16 @@ printf 'toast table       %s\n' "$toast_line"
 # The unloads to files, then the server's COPY of the same table, both from a cold cache.
 export_dir=$(mktemp -d /var/tmp/vorn-bench-export.XXXXXX)
 sock=
+target=
+tsock=
 cleanup() {
     if [ -n "$sock" ]; then
         as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast stop >/dev/null 2>&1 || true
         rmdir "$sock" 2>/dev/null || true
+    fi
+    if [ -n "$target" ]; then
+        as_postgres "$pgbin/pg_ctl" -D "$target/data" -w -m immediate stop >/dev/null 2>&1 || true
+        rm -rf "$target" "$tsock"
     fi
     rm -rf "$export_dir"
 }
@@ -154,3 +165,49 @@ for format in text binary; do
         "${copy_seconds[$format]}" "${vorn_seconds[$format]}" \
         "$(awk -v c="${copy_seconds[$format]}" -v v="${vorn_seconds[$format]}" 'BEGIN { printf "%.2f", c / v }')"
 done
+
+# Streaming into a live database. The target is a fresh cluster with the settings of the
+# source; each run loads a new, empty table after a checkpoint, from a cold cache.
+target=$(mktemp -d /var/tmp/vorn-bench-target.XXXXXX)
+tsock=$(mktemp -d /tmp/vbench-t.XXXXXX)
+[ "$(id -u)" -ne 0 ] || chown postgres: "$target" "$tsock"
+as_postgres "$pgbin/initdb" -D "$target/data" --locale=C -E UTF8 -U postgres --auth=trust >/dev/null
+as_postgres "$pgbin/pg_ctl" -D "$target/data" -w -l "$target/server.log" \
+    -o "-c listen_addresses='' -c unix_socket_directories=$tsock -c autovacuum=off -c fsync=off -c jit=off -c max_wal_size=4GB" \
+    start >/dev/null
+tpsql=(psql -X -q -v ON_ERROR_STOP=1 -h "$tsock" -U postgres -d postgres)
+fresh_target() {
+    "${tpsql[@]}" -c "SET client_min_messages = warning" -c "DROP TABLE IF EXISTS bench" \
+        -c "CREATE TABLE bench (i int4, b int8, t text, ts timestamptz, n numeric(12,2), f bool, d float8)" \
+        -c "CHECKPOINT"
+}
+target_rows() { "${tpsql[@]}" -At -c "SELECT count(*) FROM bench"; }
+
+fresh_target
+drop_caches
+line=$("$root/build/bench/bench/vorn_bench_unload" --export db "postgres/@$tsock:5432/postgres" \
+    "$data" "$work/bench_rows.rel")
+db_vorn_seconds=$(seconds_of "$line")
+db_vorn_rows=$(target_rows)
+printf 'vorn db            %s (target rows %s)\n' "$line" "$db_vorn_rows"
+
+fresh_target
+sock=$(mktemp -d /tmp/vbench.XXXXXX)
+[ "$(id -u)" -ne 0 ] || chown postgres: "$sock"
+as_postgres "$pgbin/pg_ctl" -D "$data" -w -l "$work/server.log" \
+    -o "-c listen_addresses='' -c unix_socket_directories=$sock -c autovacuum=off -c fsync=off -c jit=off" \
+    start >/dev/null
+psql=(psql -X -q -v ON_ERROR_STOP=1 -h "$sock" -U postgres -d postgres)
+drop_caches
+start=$(date +%s.%N)
+"${psql[@]}" -c '\copy bench_rows to stdout binary' | "${tpsql[@]}" -c '\copy bench from stdin binary'
+end=$(date +%s.%N)
+db_pipe_seconds=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }')
+db_pipe_rows=$(target_rows)
+as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast stop >/dev/null
+rmdir "$sock" 2>/dev/null || true
+sock=
+
+printf 'psql pipe db       %s s (target rows %s)   vorn %s s   ratio pipe / vorn %s   (goal >= 1)\n' \
+    "$db_pipe_seconds" "$db_pipe_rows" "$db_vorn_seconds" \
+    "$(awk -v c="$db_pipe_seconds" -v v="$db_vorn_seconds" 'BEGIN { printf "%.2f", c / v }')"

@@ -1,11 +1,12 @@
 // Unload of one relation: every page read, every tuple decoded into column batches, TOAST
 // values fetched and decompressed, and the rows handed either to a writer that only counts
 // them (decode only) or, with --export, to the export writer of that format, which writes
-// the data file into the given directory. Prints rows, heap bytes, seconds and GB/s of heap
-// (and, with --export, the data file's bytes).
+// the data file into the given directory or, for db, streams the rows into the table
+// public.bench of the target database of the connect string. Prints rows, heap bytes,
+// seconds and GB/s of heap (and, for the file formats, the data file's bytes).
 //
-//   vorn_bench_unload [--export text|binary <directory>] <data directory>
-//                     <relation file written by bench/run.sh> [block size]
+//   vorn_bench_unload [--export text|binary <directory> | --export db <connect string>]
+//                     <data directory> <relation file written by bench/run.sh> [block size]
 //
 // The relation file holds one "relation" line and one "column" line per attribute:
 //   relation <dboid> <oid> <relfilenode> <dbtablespace> <toast oid> <toast relfilenode>
@@ -21,6 +22,7 @@
 #include <string>
 
 #include "export/export_settings.h"
+#include "export/libpq_loader.h"
 #include "export/writer_factory.h"
 #include "storage/data_writer.h"
 #include "storage/storage_settings.h"
@@ -68,15 +70,26 @@ int main(int argc, char** argv) {
     int format = 0;  // 0: decode only
     if (argc > 3 && std::string(argv[1]) == "--export") {
         const std::string name = argv[2];
-        format = name == "text" ? kExportText : name == "binary" ? kExportBinary : -1;
-        exportDirectory = argv[3];
+        format = name == "text"     ? kExportText
+                 : name == "binary" ? kExportBinary
+                 : name == "db"     ? kExportDb
+                                    : -1;
+        if (format == kExportDb) {
+            targetConnectString = argv[3];
+            if (initLibpq(nullptr) != 0) {
+                std::fprintf(stderr, "%s\n", libpqLoadError().c_str());
+                return 2;
+            }
+        } else {
+            exportDirectory = argv[3];
+        }
         argv += 3;
         argc -= 3;
     }
     if (argc < 3 || format < 0) {
         std::fprintf(stderr,
-                     "usage: %s [--export text|binary <directory>] <data directory> "
-                     "<relation file> [block size]\n",
+                     "usage: %s [--export text|binary <directory> | --export db <connect "
+                     "string>] <data directory> <relation file> [block size]\n",
                      argv[0]);
         return 2;
     }
@@ -144,7 +157,7 @@ int main(int argc, char** argv) {
                 seconds > 0 ? gb / seconds : 0.0,
                 static_cast<unsigned long long>(result.damage.total()), result.failed ? 1 : 0,
                 static_cast<unsigned long long>(counter.checksum()));
-    if (exporter) {
+    if (exporter && format != kExportDb) {
         uintmax_t fileBytes = 0;
         for (const auto& entry : boost::filesystem::directory_iterator(exportDirectory)) {
             const std::string extension = entry.path().extension().string();

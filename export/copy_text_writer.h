@@ -8,9 +8,9 @@
 // (copy_text_escape.h); NULL and the empty value are both an empty field. A column whose
 // type has no text output comes out as an empty field, with a warning at open.
 //
-// Rows are rendered into one buffer and written in chunks of about 1 MiB, each by a task of
-// its own while the next chunk is rendered (a write failure throws from the next flush or
-// from finish()); the file has its final name only after finish() (output_file.h).
+// Rows are rendered into one buffer and written in chunks of about 1 MiB (a write failure
+// throws from that write or from finish()); the file has its final name only after finish()
+// (output_file.h).
 
 #include <cstdint>
 #include <string>
@@ -37,6 +37,7 @@ class CopyTextWriter : public DataWriter {
 
     // The data file's final name; known from open().
     const std::string& filePath() const { return file_.finalPath(); }
+    std::string outputFile() const override { return file_.finalPath(); }
 
   private:
     struct Field {

@@ -43,6 +43,9 @@ class DataWriter : public IDataWriter {
     const ColumnLayout& columns() const { return *columns_; }
     const std::string& fileStem() const { return fileStem_; }
 
+    // The data file this writer writes (its final name), empty for a writer without one.
+    virtual std::string outputFile() const { return {}; }
+
     // Writes "<exportDirectory>/<schema>_<table>.sql": the CREATE TABLE text with ";" and no
     // line end after it. Never throws for the script: a table whose columns cannot all be
     // declared, or a script that cannot be written, gets a warning and the data goes on.

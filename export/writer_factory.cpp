@@ -1,6 +1,7 @@
 #include "export/writer_factory.h"
 
 #include "export/copy_binary_writer.h"
+#include "export/copy_db_writer.h"
 #include "export/copy_text_writer.h"
 
 namespace vorn {
@@ -13,6 +14,10 @@ std::unique_ptr<IDataWriter> makeDataWriter(int format, ITable& table, const std
         case kExportBinary:
             return std::make_unique<CopyBinaryWriter>(&table.columns(), table.schemaName(),
                                                       table.name(), suffix, table.oid());
+        case kExportDb:
+            return std::make_unique<CopyDBWriter>(&table.columns(), table.schemaName(),
+                                                  table.name(), suffix, table.oid(),
+                                                  databaseClientEncoding(table.databaseOid()));
         default:
             return nullptr;
     }

@@ -89,7 +89,7 @@ TEST(DataWriter, DdlScriptThatCannotBeWrittenWarnsAndGoesOn) {
     EXPECT_NE(console.find("No such file or directory"), std::string::npos) << console;
 }
 
-TEST(WriterFactory, TextAndBinaryOnly) {
+TEST(WriterFactory, WriterPerFormatCode) {
     PgTable table;
     table.PgClass::oid = 16384;
     table.setRelname("t");
@@ -104,7 +104,7 @@ TEST(WriterFactory, TextAndBinaryOnly) {
     EXPECT_EQ(&base->columns(), &table.columns());
     EXPECT_NE(dynamic_cast<CopyBinaryWriter*>(makeDataWriter(kExportBinary, table, "").get()),
               nullptr);
-    for (int format : {0, kExportCsv, kExportDb, 5, -1})
+    for (int format : {0, kExportCsv, 5, -1})
         EXPECT_EQ(makeDataWriter(format, table, ""), nullptr) << format;
 }
 

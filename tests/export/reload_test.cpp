@@ -98,13 +98,7 @@ std::string join(const std::vector<std::string>& parts, const std::string& separ
 // The newest server build of the fixtures: it loads what every older version wrote (an
 // interval 'infinity' from version 17 on, which 15 refuses). One for the whole binary.
 PgServer& loadingServer() {
-    static PgServer server([] {
-        const char* cache = std::getenv("VORN_FIXTURES");
-        PgServerOptions options;
-        options.binDir =
-            std::string(cache == nullptr ? "" : cache) + "/servers/node_modules/pg18/native/bin";
-        return options;
-    }());
+    static PgServer server(newestFixtureServerOptions());
     return server;
 }
 

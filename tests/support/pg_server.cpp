@@ -97,6 +97,18 @@ bool isRoot() {
     return geteuid() == 0;
 }
 
+// The environment of the server without the PG* variables of libpq: the server would take
+// PGCLIENTENCODING, PGDATESTYLE and the like of the test process as every session's default.
+std::vector<std::string> serverEnvironment() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "PG", 2) != 0)
+            env.emplace_back(*e);
+    if (env.empty())
+        env.emplace_back("PATH=/usr/bin:/bin");
+    return env;
+}
+
 // initdb, pg_ctl and postgres refuse to run as root: then they run as postgres.
 std::vector<std::string> asServerUser(std::vector<std::string> argv) {
     if (isRoot())
@@ -185,7 +197,7 @@ PgServer::PgServer(PgServerOptions options) : options_(std::move(options)) {
         started_ = true;
         RunResult start = run(asServerUser({binDir_ + "/pg_ctl", "-D", dataDir_, "-l",
                                             workDir_ + "/server.log", "-w", "-t", "60", "start"}),
-                              scratch);
+                              scratch, serverEnvironment());
         if (start.status != 0) {
             throw std::runtime_error("pg_server: the server did not start: " + start.out +
                                      start.err + readWhole(workDir_ + "/server.log"));
@@ -290,6 +302,14 @@ std::string PgServer::runPsql(const std::string& script, const std::string& data
         throw std::runtime_error("psql failed in database " + database + ": " + r.err);
     }
     return r.out;
+}
+
+PgServerOptions newestFixtureServerOptions() {
+    const char* cache = std::getenv("VORN_FIXTURES");
+    PgServerOptions options;
+    options.binDir =
+        std::string(cache == nullptr ? "" : cache) + "/servers/node_modules/pg18/native/bin";
+    return options;
 }
 
 }  // namespace vorn::test

@@ -28,6 +28,10 @@ struct PgServerOptions {
     std::string password;
 };
 
+// The newest server build of the fixtures (npm 18 under $VORN_FIXTURES): it loads what every
+// older version wrote, an interval 'infinity' from 17 on among them, which 15 refuses.
+PgServerOptions newestFixtureServerOptions();
+
 class PgServer {
   public:
     // Starts the server; throws std::runtime_error with the tool's output when initdb or

@@ -1,0 +1,119 @@
+#include "export/cmd_ddl_export.h"
+
+#include <fmt/format.h>
+
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <locale>
+#include <system_error>
+#include <vector>
+
+#include "catalog/dictionary.h"
+#include "export/create_table_ddl.h"
+#include "export/export_warning.h"
+#include "export/file_names.h"
+#include "export/output_file.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr const char* kDdlDirectory = "ddl";
+
+std::string localTimestamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return fmt::format("{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", local.tm_year + 1900,
+                       local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+// Same length and the same characters after upper-casing each in the default locale, as
+// UNLOAD SCHEMA matches a schema word.
+bool sameIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
+    for (size_t i = 0; i < a.size(); ++i)
+        if (ctype.toupper(a[i]) != ctype.toupper(b[i]))
+            return false;
+    return true;
+}
+
+// A name for a comment line of the DDL file: a line end inside it would turn the rest of
+// the name into a statement.
+std::string commentSafe(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return text;
+}
+
+}  // namespace
+
+CmdDdlExport::CmdDdlExport(Dictionary* dictionary) : dictionary_(dictionary) {}
+
+void CmdDdlExport::runDdlCommand(const char* schemaName) {
+    exportSchemaTableDdl(schemaName != nullptr ? schemaName : "");
+    fmt::print("finish.\n");
+}
+
+void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
+    const NamespaceEntry* schema = nullptr;
+    if (!typedName.empty()) {
+        // The schema map is ordered by (database, OID): the first match has the lowest OID.
+        for (const auto& [key, entry] : dictionary_->schemas) {
+            if (entry.dboid == dictionary_->currentDatabaseOid &&
+                sameIgnoringCase(entry.nspname, typedName)) {
+                schema = &entry;
+                break;
+            }
+        }
+    }
+    if (schema == nullptr) {
+        fmt::print("Schema {} not exist.\n", typedName);
+        return;
+    }
+    const std::string schemaName = schema->nspname;
+    std::vector<PgTable*> tables;
+    const uint32_t total = dictionary_->tablesOfSchema(tables, schema->oid);
+    const std::string path =
+        fmt::format("{}/{}_table_ddl.sql", kDdlDirectory, safeFileName(schemaName, schema->oid));
+    fmt::print(" {} unloading {}'s TABLE DDL(total {}) to \"{}\"...\n", localTimestamp(),
+               schemaName, total, path);
+
+    std::string text;
+    for (const PgTable* table : tables) {
+        std::string unnamedColumn;
+        const std::string ddl =
+            buildCreateTableDdl(schemaName, table->name(), table->columns(), true, &unnamedColumn);
+        if (ddl.empty()) {
+            // No statement can declare a column whose type has no SQL name.
+            const std::string reason =
+                fmt::format("{}.{}: no CREATE TABLE, the type of column {} has no SQL name.",
+                            quoteIdentifier(schemaName), quoteIdentifier(table->name()),
+                            unnamedColumn.empty() ? std::string("?") : unnamedColumn);
+            text += "-- " + commentSafe(reason) + "\n\n";
+            warnExport("Table " + reason);
+            continue;
+        }
+        text += ddl;
+        text += ";\n\n";
+    }
+
+    std::error_code error;
+    std::filesystem::create_directories(kDdlDirectory, error);
+    if (error) {
+        fmt::print("  Table DDL not written: cannot create directory \"{}\": {}\n", kDdlDirectory,
+                   error.message());
+        return;
+    }
+    try {
+        writeWholeFile(path, text);
+    } catch (const std::exception& e) {
+        fmt::print("  Table DDL not written to \"{}\": {}\n", path, e.what());
+    }
+}
+
+}  // namespace vorn

@@ -1,0 +1,216 @@
+#include "export/copy_binary_rows.h"
+
+#include <fmt/format.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "storage/byte_reader.h"
+
+namespace vorn {
+
+CopyBinaryRows::Kind CopyBinaryRows::kindOf(BinaryEncodeFn encoder) {
+    if (encoder == nullptr)
+        return Kind::Null;
+    if (encoder == encodeBinaryInt32)
+        return Kind::Int32;
+    if (encoder == encodeBinaryInt64 || encoder == encodeBinaryTimestampTz)
+        return Kind::Int64;
+    if (encoder == encodeBinaryBool)
+        return Kind::Bool;
+    if (encoder == encodeBinaryBytes)
+        return Kind::Bytes;
+    if (encoder == encodeBinaryNumeric)
+        return Kind::Numeric;
+    return Kind::Other;
+}
+
+size_t CopyBinaryRows::fixedBody(Kind kind) {
+    switch (kind) {
+        case Kind::Int32:
+            return 4;
+        case Kind::Int64:
+            return 8;
+        case Kind::Bool:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+void CopyBinaryRows::plan(const ColumnLayout& layout, const std::string& table) {
+    layout_ = &layout;
+    fields_.clear();
+    for (size_t c = 0; c < layout.size(); ++c) {
+        if (!isCopyField(layout[c]))
+            continue;
+        const BinaryEncodeFn encoder = binaryEncoderFor(layout[c]);
+        fields_.push_back({c, encoder, kindOf(encoder)});
+    }
+    if (fields_.size() > UINT16_MAX)
+        throw std::runtime_error(fmt::format("table {}: {} columns, COPY takes at most {}", table,
+                                             fields_.size(), UINT16_MAX));
+    fieldCount_ = static_cast<uint16_t>(fields_.size());
+    cursors_.resize(fields_.size());
+    rowReserve_ = 2;
+    for (const Field& field : fields_)
+        rowReserve_ += 4 + fixedBody(field.kind);
+}
+
+std::vector<const ColumnDef*> CopyBinaryRows::fieldColumns() const {
+    std::vector<const ColumnDef*> columns;
+    for (const Field& field : fields_)
+        columns.push_back(&(*layout_)[field.column]);
+    return columns;
+}
+
+std::vector<const ColumnDef*> CopyBinaryRows::columnsWithoutEncoder() const {
+    std::vector<const ColumnDef*> columns;
+    for (const Field& field : fields_) {
+        if (field.encoder == nullptr)
+            columns.push_back(&(*layout_)[field.column]);
+    }
+    return columns;
+}
+
+std::vector<std::pair<const ColumnDef*, uint64_t>> CopyBinaryRows::refusedValues() const {
+    std::vector<std::pair<const ColumnDef*, uint64_t>> counts;
+    for (const Field& field : fields_)
+        counts.emplace_back(&(*layout_)[field.column], field.refused);
+    return counts;
+}
+
+bool CopyBinaryRows::bind(const ColumnBatch& batch) {
+    if (layout_ == nullptr || batch.size() < layout_->size())
+        return false;
+    for (size_t f = 0; f < fields_.size(); ++f) {
+        const ColumnValues& values = batch[fields_[f].column];
+        Cursor& cursor = cursors_[f];
+        cursor.nulls = values.nulls.get();
+        cursor.lengths = values.lengths.get();
+        cursor.byRef = values.byRef;
+        cursor.data = values.data.get();
+        cursor.values = values.values.get();
+        cursor.stride = static_cast<size_t>(values.stride);
+        cursor.encoder = fields_[f].encoder;
+        cursor.kind = fields_[f].kind;
+        cursor.refused = &fields_[f].refused;
+    }
+    return true;
+}
+
+// The row loop writes through a raw pointer into room reserved ahead: each row starts with
+// at least rowReserve_ bytes free, and a Bytes or Numeric value takes more room only while
+// rowReserve_ bytes stay free after it, so the fixed-width fields never check for room. A
+// field of kind Other goes through its encoder and the buffer, and the pointer is taken again
+// after it.
+uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer& buffer) {
+    const Cursor* const cursorsBegin = cursors_.data();
+    const Cursor* const cursorsEnd = cursorsBegin + cursors_.size();
+    const size_t reserve = rowReserve_;
+
+    for (uint32_t row = first; row < rows; ++row) {
+        uint8_t* p = buffer.ensure(reserve);
+        uint8_t* limit = buffer.limit();
+        storeBE16(p, fieldCount_);
+        p += 2;
+        for (const Cursor* cursor = cursorsBegin; cursor != cursorsEnd; ++cursor) {
+            if (cursor->kind == Kind::Null || cursor->nulls[row] != 0 || cursor->lengths[row] < 0) {
+                storeBE32(p, 0xFFFFFFFFu);
+                p += 4;
+                continue;
+            }
+            // Not NULL: a length of 0 is an empty value, a field of length 0.
+            const auto n = static_cast<uint32_t>(cursor->lengths[row]);
+            const uint8_t* value =
+                cursor->byRef ? reinterpret_cast<const uint8_t*>(cursor->values[row].data())
+                              : cursor->data + size_t(row) * cursor->stride;
+            switch (cursor->kind) {
+                case Kind::Int32:
+                    if (n != 4) {
+                        ++*cursor->refused;
+                        storeBE32(p, 0xFFFFFFFFu);
+                        p += 4;
+                        break;
+                    }
+                    storeBE32(p, 4);
+                    storeBE32(p + 4, loadLE<uint32_t>(value));
+                    p += 8;
+                    break;
+                case Kind::Int64:
+                    if (n != 8) {
+                        ++*cursor->refused;
+                        storeBE32(p, 0xFFFFFFFFu);
+                        p += 4;
+                        break;
+                    }
+                    storeBE32(p, 8);
+                    storeBE64(p + 4, loadLE<uint64_t>(value));
+                    p += 12;
+                    break;
+                case Kind::Bool:
+                    if (n != 1) {
+                        ++*cursor->refused;
+                        storeBE32(p, 0xFFFFFFFFu);
+                        p += 4;
+                        break;
+                    }
+                    storeBE32(p, 1);
+                    p[4] = value[0] != 0 && value[0] != 'f' ? 1 : 0;
+                    p += 5;
+                    break;
+                case Kind::Bytes:
+                case Kind::Numeric: {
+                    const size_t need =
+                        cursor->kind == Kind::Bytes ? 4 + size_t(n) : numericFieldBound(n);
+                    if (need + reserve > static_cast<size_t>(limit - p)) {
+                        buffer.commit(p);
+                        p = buffer.ensure(need + reserve);
+                        limit = buffer.limit();
+                    }
+                    if (cursor->kind == Kind::Bytes) {
+                        if (n > INT32_MAX) {
+                            ++*cursor->refused;
+                            storeBE32(p, 0xFFFFFFFFu);
+                            p += 4;
+                            break;
+                        }
+                        storeBE32(p, n);
+                        if (n != 0)
+                            std::memcpy(p + 4, value, n);
+                        p += 4 + size_t(n);
+                    } else {
+                        const size_t written = encodeNumericField(value, n, p);
+                        if (written == 0) {
+                            ++*cursor->refused;
+                            storeBE32(p, 0xFFFFFFFFu);
+                            p += 4;
+                        } else {
+                            p += written;
+                        }
+                    }
+                    break;
+                }
+                default: {
+                    buffer.commit(p);
+                    const size_t before = buffer.size();
+                    cursor->encoder(value, n, buffer);
+                    // An encoder that cannot read the value sends NULL (-1) instead.
+                    if (buffer.size() == before + 4 &&
+                        loadLE<uint32_t>(buffer.data() + before) == 0xFFFFFFFFu)
+                        ++*cursor->refused;
+                    p = buffer.ensure(reserve);
+                    limit = buffer.limit();
+                    break;
+                }
+            }
+        }
+        buffer.commit(p);
+        if (buffer.full())
+            return row + 1;
+    }
+    return rows;
+}
+
+}  // namespace vorn
