@@ -1,3 +1,4 @@
+#include "tests/support/config_text.h"
 #include "base/config.h"
 
 #include <gtest/gtest.h>
@@ -45,27 +46,12 @@ class Sandbox {
 };
 
 std::string ini(const std::string& body) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<vorn>" + body + "</vorn>\n";
+    return test::configFile(body);
 }
 
-std::string element(const std::string& path, const std::string& text) {
-    // "a.b.c" -> <a><b><c>text</c></b></a>
-    std::string open, close;
-    size_t start = 0;
-    while (true) {
-        const size_t dot = path.find('.', start);
-        const std::string name = path.substr(start, dot - start);
-        open += "<" + name + ">";
-        close = "</" + name + ">" + close;
-        if (dot == std::string::npos)
-            break;
-        start = dot + 1;
-    }
-    return open + text + close;
-}
 
 Config loadSetting(const std::string& path, const std::string& text) {
-    Sandbox box(ini(element(path, text)));
+    Sandbox box(ini(test::configElement(path, text)));
     return box.load();
 }
 
@@ -262,7 +248,7 @@ TEST(ConfigTest, DelimiterIsOneByteThatCopyAccepts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.value_or("(absent)"));
-        Sandbox box(ini(c.text ? element("export.export_text.field_delim_char", *c.text) : ""));
+        Sandbox box(ini(c.text ? test::configElement("export.export_text.field_delim_char", *c.text) : ""));
         EXPECT_EQ(box.load().fieldDelimChar, c.expected);
         EXPECT_EQ(box.logText(), "");
     }
@@ -283,7 +269,7 @@ TEST(ConfigTest, DelimiterThatCopyRefusesFallsBackWithAnError) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        Sandbox box(ini(element("export.export_text.field_delim_char", c.text)));
+        Sandbox box(ini(test::configElement("export.export_text.field_delim_char", c.text)));
         const Config config = box.load();
         EXPECT_EQ(config.fieldDelimChar, '|');
         EXPECT_EQ(fieldsOf(config), fieldsOf(Config())) << "only the delimiter is affected";

@@ -1,0 +1,182 @@
+#include "shell/list_commands.h"
+
+#include <fmt/format.h>
+
+#include <exception>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "base/display_width.h"
+#include "base/file_logger.h"
+#include "base/progress.h"
+#include "catalog/dict_cache.h"
+#include "catalog/dictionary.h"
+#include "export/cmd_export.h"
+#include "shell/command_line.h"
+#include "storage/sql_type_name.h"
+#include "storage/table.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr int32_t kNameColumns = 30;
+
+// `text` followed by blanks up to 30 display columns; a wider text is kept whole.
+std::string padName(const std::string& text) {
+    std::vector<char> buffer(text.size() + kNameColumns + 1);
+    padToWidth(buffer.data(), static_cast<int32_t>(buffer.size()), text.c_str(), kNameColumns,
+               true);
+    return buffer.data();
+}
+
+// Groups of dashes, one blank between groups.
+std::string ruleLine(std::initializer_list<size_t> widths) {
+    std::string line;
+    for (size_t width : widths) {
+        if (!line.empty())
+            line += ' ';
+        line.append(width, '-');
+    }
+    return line;
+}
+
+// A typed name "[schema.]table[:partition]" in its parts, each folded as the unload
+// commands fold them (quoted: case kept; otherwise lower-cased).
+struct TableName {
+    std::string schema;
+    std::string table;
+};
+
+TableName splitTableName(const std::string& typed) {
+    TableName name;
+    std::string rest = typed;
+    const size_t dot = typed.find('.');
+    if (dot != std::string::npos) {
+        name.schema = typed.substr(0, dot);
+        rest = typed.substr(dot + 1);
+        if (!name.schema.empty())
+            foldIdentifier(name.schema);
+    }
+    if (rest.empty())
+        return name;
+    const size_t colon = rest.find(':');
+    name.table = rest.substr(0, colon);
+    foldIdentifier(name.table);
+    return name;
+}
+
+}  // namespace
+
+ListCommands::ListCommands(uint32_t* currentSchemaOid)
+    : dictionary_(&Dictionary::instance()), currentSchemaOid_(currentSchemaOid) {}
+
+void ListCommands::listDatabases() {
+    fmt::print("{:>10} {:<15} {:<15}\n", "oid", "dbname", "encoding");
+    fmt::print("{}\n", ruleLine({10, 15, 15}));
+    for (const DatabaseEntry& db : dictionary_->databases) {
+        fmt::print("{:>10} {:<15} {:<15}\n", db.oid, db.datname,
+                   fmt::format("{} ({})", db.encodingName, db.encoding));
+    }
+    fmt::print("\n");
+}
+
+void ListCommands::listSchemas() {
+    const uint32_t database = dictionary_->currentDatabaseOid;
+    fmt::print("{:>10} {:>10} {:<30} {:>10}\n", "db_oid", "schema_oid", "schema_name", "table_cnt");
+    fmt::print("{}\n", ruleLine({10, 10, 30, 10}));
+    for (const auto& [key, schema] : dictionary_->schemas) {
+        if (schema.dboid != database)
+            continue;
+        uint32_t tables = 0;
+        for (const auto& [tableKey, table] : dictionary_->tables) {
+            if (table.dboid == database && table.relnamespace == schema.oid && table.oid() != 0)
+                ++tables;
+        }
+        fmt::print("{:>10} {:>10} {:<30} {:>10}\n", schema.dboid, schema.oid, schema.nspname,
+                   tables);
+    }
+    fmt::print("\n");
+}
+
+void ListCommands::listTables(const std::string& filter) {
+    std::vector<PgTable*> tables;
+    dictionary_->tablesOfSchema(tables, *currentSchemaOid_);
+    fmt::print("{:>10} {:>10} {:>10} {:30}\n", "db_oid", "schema_oid", "table_oid", "table_name");
+    fmt::print("{}\n", ruleLine({10, 10, 10, 31}));
+    for (const PgTable* table : tables) {
+        const std::string name = table->tableName();
+        if (!filter.empty() && !containsIgnoringCase(name, filter))
+            continue;
+        fmt::print("{:>10} {:>10} {:>10} {:<30}\n", table->databaseOid(), table->schemaOid(),
+                   table->oid(), padName(name));
+    }
+    fmt::print("\n");
+}
+
+void ListCommands::describeTable(const std::string& typed) {
+    const TableName name = splitTableName(typed);
+    const PgTable* table =
+        !name.schema.empty()
+            ? dictionary_->findTable(name.schema.c_str(), name.table.c_str())
+            : dictionary_->findTableInSchema(*currentSchemaOid_, name.table.c_str());
+    fmt::print("\n");
+    if (table == nullptr) {
+        fmt::print("Table {} not exist\n\n", typed);
+        return;
+    }
+    fmt::print("OID: {}, Toast OID: {}\n", table->oid(), table->toastOid());
+    fmt::print("File Node: {}, Tablespace: {}\n", table->fileNode(), table->tablespaceOid());
+    fmt::print("Datafile:  {}\n\n", table->dataFilePath());
+    fmt::print("{:>5} {:<30} {:<25} {:>8} {:<10}\n", "col#", "name", "coltype", "length",
+               "nullable");
+    fmt::print("{}\n", ruleLine({5, 30, 25, 8, 10}));
+    for (const ColumnDef& column : table->columns()) {
+        fmt::print("{:>5} {:<30} {:<25} {:>8} {:<10}\n", column.attnum,
+                   padName(dictionary_->toUtf8(std::string(column.name()))), sqlTypeName(column),
+                   column.attlen, column.nullable ? "true" : "false");
+    }
+    fmt::print("\n");
+}
+
+bool ListCommands::bootstrap() {
+    bool generated = false;
+    bool loaded = false;
+    {
+        UiProgress bar;
+        bar.beginPart(
+            static_cast<uint32_t>(Dictionary::generateStepCount() + Dictionary::loadStepCount()), 1,
+            1, 1);
+        try {
+            // The generation writes its files into the cache folder; a fresh working folder
+            // has none yet.
+            std::error_code ignored;
+            std::filesystem::create_directories(dictDirectory, ignored);
+            dictionary_->generate(&bar);
+            generated = true;
+            loaded = dictionary_->loadFromCache(&bar);
+            bar.finish();
+        } catch (const std::exception& e) {
+            // The bar stops where it was; its line is wiped so that the message starts a line.
+            bar.clearLine(true);
+            fmt::print("Unable to run bootstrap, {}\n", e.what());
+            mainLog().errorFormatted("Unable to run bootstrap, {}", e.what());
+        }
+    }
+    if (generated) {
+        for (const std::string& warning : dictionary_->generationWarnings())
+            fmt::print("Warning: {}\n", warning);
+        // The files were written but do not read back: the log says which one and why.
+        if (!loaded)
+            fmt::print("Please run 'bootstrap' to init dictionary.\n");
+    }
+    fmt::print("Bootstrap finish.\n\n");
+    return loaded;
+}
+
+void ListCommands::showInfo(const std::string&) {}
+
+void ListCommands::unloadDdl() {}
+
+}  // namespace vorn

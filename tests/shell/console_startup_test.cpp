@@ -1,0 +1,213 @@
+// Start-up of the console: the banner, the parameters in log/vorn.log, the dictionary load
+// and the report of the export options, for the settings that change what it says.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "shell/banner.h"
+#include "shell/console.h"
+#include "tests/shell/support/shell_harness.h"
+#include "tests/support/pg_server.h"
+
+namespace vorn::test {
+namespace {
+
+const std::string kRed = "\x1b[31;2m";
+const std::string kResetRed = "\x1b[0m";
+
+std::string plainBanner() {
+    const std::string rule(81, '*');
+    return "\n" + rule + "\n\n  VORN for PostgreSQL, Release " + releaseText() + ", build date " +
+           buildDate() + ".\n\n" + rule + "\n\n";
+}
+
+// The messages of a log file, without time stamp and level.
+std::vector<std::string> logMessages(const std::string& text) {
+    std::vector<std::string> messages;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t level = line.find("] [");
+        const size_t end = level == std::string::npos ? level : line.find("] ", level + 3);
+        messages.push_back(end == std::string::npos ? line : line.substr(end + 2));
+    }
+    return messages;
+}
+
+std::string optionsBlock(const std::string& version, const std::string& pgdata,
+                         const std::string& format, const std::string& lastLine) {
+    return "Export Options:\n  DB Compatible    => [ " + version + " ]\n" +
+           "  PGDATA Directory => [ " + pgdata + " ]\n" + "  Export Format    => [ " + format +
+           " ]\n" + lastLine + "\n\n";
+}
+
+TEST(ConsoleStartup, DefaultsWithoutConfigurationOrDictionary) {
+    ShellWorkspace workspace(std::nullopt);
+    std::filesystem::remove(workspace.path() + "/dump");
+    Console console;
+    const SessionResult result = runSession(console, {});
+
+    EXPECT_EQ(result.status, 0);
+    // Not a terminal: the banner carries no colour; the red line is red all the same.
+    EXPECT_EQ(result.screen,
+              plainBanner() + "Loading dict from cache file...\n" +
+                  "Please run 'bootstrap' to init dictionary.\n\n" +
+                  optionsBlock("14.0", "", "TEXT FILE", "  Export Directory => [ dump ]") + kRed +
+                  "Export directory \"dump\" is invalid: No such file or directory.\n" + kResetRed +
+                  "\n");
+    EXPECT_EQ(result.prompts, std::vector<std::string>{"VORN > "});
+
+    const std::vector<std::string> log = logMessages(workspace.readFile("log/vorn.log"));
+    const std::vector<std::string> expected = {
+        std::string("Starting up VORN for PostgreSQL Version: ") + releaseText() + " on Linux.",
+        "Reading Parameter...",
+        "Parameters:",
+        "    db_version:          [14.0]",
+        "    db_default_charset:  [UTF8]",
+        "    pgdata_path:         []",
+        "    export_format:       [TEXT]",
+        "    export_path:         [dump]",
+        "    text_delim_char:     [|]",
+        "    db_block_size:       [8192]",
+        "    reverse_byte:        [false]",
+        "    block_checksum:      [false]",
+        "    trace_block:         [false]",
+    };
+    // In this order, with the configuration's own complaint in between.
+    size_t at = 0;
+    for (const std::string& message : log)
+        if (at < expected.size() && message == expected[at])
+            ++at;
+    EXPECT_EQ(at, expected.size()) << "missing from the log: " << expected[at];
+}
+
+TEST(ConsoleStartup, FixtureSettingsAndCache) {
+    const std::string& dict = deb15Dictionary();
+    const FixtureManifest& m = deb15();
+    ShellSettings settings = fixtureSettings(m);
+    settings.delimiter = ",";
+    ShellWorkspace workspace(settings);
+    workspace.useDictionary(dict);
+    Console console;
+    const SessionResult result = runSession(console, {"list table", "desc pg_class"});
+
+    const std::string version = settings.version;
+    EXPECT_EQ(result.screen.substr(0, result.screen.find("    db_oid")),
+              plainBanner() + "Loading dict from cache file...\nFinish loading dict.\n\n" +
+                  optionsBlock(version, m.dataDir, "TEXT FILE", "  Export Directory => [ dump ]") +
+                  "\n");
+    EXPECT_NE(workspace.readFile("log/vorn.log").find("    text_delim_char:     [,]"),
+              std::string::npos);
+
+    // The first database is current and the prompt says "public", but no schema is chosen
+    // until set db, use, set schema or bootstrap: the unqualified lookups find nothing.
+    ASSERT_FALSE(result.prompts.empty());
+    EXPECT_EQ(result.prompts.front(), "postgres.public@VORN > ");
+    EXPECT_EQ(console.schemaOid(), 0u);
+    EXPECT_NE(
+        result.screen.find("---------- ---------- ---------- -------------------------------\n"
+                           "\n\nTable pg_class not exist\n\n"),
+        std::string::npos)
+        << result.screen;
+
+    const SessionResult qualified = runCommands(console, {"desc pg_catalog.pg_class"});
+    EXPECT_NE(qualified.screen.find("OID: 1259, Toast OID: 0\n"), std::string::npos)
+        << qualified.screen;
+}
+
+TEST(ConsoleStartup, ExportFormatReports) {
+    struct Case {
+        const char* name;
+        ShellSettings settings;
+        std::string expected;  // what follows the PGDATA line
+    } cases[] = {
+        {"csv",
+         {.format = "CSV"},
+         "  Export Format    => [ CSV FILE ]\n  Export Directory => [ dump ]\n\n"
+         "CSV export is not implemented: unload commands in this format write no data files "
+         "(use TEXT, BINARY or DB).\n\n"},
+        {"binary into a missing directory",
+         {.format = "BINARY", .exportDir = "out/bin"},
+         "  Export Format    => [ BINARY FILE ]\n  Export Directory => [ out/bin ]\n\n" + kRed +
+             "Export directory \"out/bin\" is invalid: No such file or directory.\n" + kResetRed +
+             "\n"},
+        // An empty connect string: nothing inside NEW DB(), and the test cannot connect.
+        {"db without connect string",
+         {.format = "DB", .libpqPath = "/nonexistent/lib"},
+         "  Export Format    => [ NEW DB() ]\n  Libpq Path       => [ /nonexistent/lib ]\n\n"
+         "Test connecting to target DB...\n" +
+             kRed + "FAIL!\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ShellWorkspace workspace(c.settings);
+        Console console;
+        const std::string screen = runSession(console, {}).screen;
+        const size_t start = screen.find("  Export Format");
+        ASSERT_NE(start, std::string::npos) << screen;
+        EXPECT_EQ(screen.substr(start, c.expected.size()), c.expected);
+    }
+}
+
+TEST(ConsoleStartup, DbFormatTestsTheConnectionToALiveServer) {
+    PgServer& server = PgServer::shared();
+    // user/password@host:port/dbname; a host beginning with '/' is the socket directory.
+    ShellSettings settings;
+    settings.format = "DB";
+    settings.dbConn =
+        "postgres/@" + server.socketDir() + ":" + std::to_string(server.port()) + "/postgres";
+    ShellWorkspace workspace(settings);
+    Console console;
+    const std::string screen = runSession(console, {}).screen;
+    EXPECT_NE(screen.find("  Export Format    => [ NEW DB(" + settings.dbConn +
+                          ") ]\n  Libpq Path       => [  ]\n\n"
+                          "Test connecting to target DB...\nOK.\n\n"),
+              std::string::npos)
+        << screen;
+}
+
+TEST(ConsoleStartup, MaskConnectStringHidesOnlyThePassword) {
+    const std::string longPassword(600, 'p');
+    struct Case {
+        const char* text;
+        std::string expected;
+    } cases[] = {
+        {"scott/tiger@db.example:5432/sales", "scott/*****@db.example:5432/sales"},
+        // The first '/' and the last '@': a password may hold both.
+        {"u/p@/w:d@host:1/db", "u/******@host:1/db"},
+        {"u/@host:1/db", "u/@host:1/db"},
+        {"no-slash@host", "no-slash@host"},
+        {"user/secret", "user/******"},
+        {"a@b/c", "a@b/c"},
+        {"", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(maskConnectString(c.text), c.expected) << c.text;
+    EXPECT_EQ(maskConnectString(nullptr), "");
+
+    // Only the first 511 bytes are kept, and so shown.
+    const std::string text = "u/" + longPassword + "@h:1/d";
+    EXPECT_EQ(maskConnectString(text.c_str()), "u/" + std::string(509, '*'));
+}
+
+TEST(ConsoleStartup, BannerColoursOnlyAColourisedStream) {
+    std::ostringstream plain;
+    printBanner(plain);
+    EXPECT_EQ(plain.str(), plainBanner());
+
+    std::ostringstream coloured;
+    setColorized(coloured, true);
+    printBanner(coloured);
+    const std::string rule(81, '*');
+    EXPECT_EQ(coloured.str(), "\n\x1b[90m" + rule +
+                                  "\n\n\x1b[96m  VORN for PostgreSQL\x1b[00m, Release \x1b[92m" +
+                                  releaseText() + "\x1b[00m, build date \x1b[92m" + buildDate() +
+                                  "\x1b[92m.\n\n\x1b[90m" + rule + "\n\x1b[00m\n");
+}
+
+}  // namespace
+}  // namespace vorn::test

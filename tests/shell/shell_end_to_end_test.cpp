@@ -1,0 +1,104 @@
+// A session as a user types it, through the real binary on the deb15 fixture: bootstrap,
+// use, set schema, unload schema with four workers, unload object, unload table; then the
+// DDL and import scripts it wrote are run by the real psql in a live server, and every
+// table must hold the rows the fixture's server copied out before it stopped.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/shell/support/shell_harness.h"
+#include "tests/support/pg_server.h"
+#include "tests/support/psql_run.h"
+
+namespace vorn::test {
+namespace {
+
+std::vector<std::string> sortedLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void runScript(const PgServer& server, const std::string& dir, const std::string& database,
+               const std::string& script) {
+    const PsqlRun r = runPsqlIn(server, dir, database, {"-q", "-f", script});
+    ASSERT_EQ(r.status, 0) << script << ":\n" << r.err;
+    EXPECT_EQ(r.err, "") << script;
+}
+
+TEST(ShellEndToEnd, ImportScriptsLoadWhatTheServerHeld) {
+    const FixtureManifest& m = deb15();
+    TempDir dir;
+    dir.writeFile("conf/vorn.ini", configFileText(fixtureSettings(m)));
+    std::filesystem::create_directories(dir.path() + "/dump");
+    std::filesystem::create_directories(dir.path() + "/ddl");
+
+    const ProcessResult r = runVorn(dir.path(),
+                                    "bootstrap\n"
+                                    "use vorn\n"
+                                    "set schema many\n"
+                                    "unload schema many parallel 4\n"
+                                    "unload object MANY\n"
+                                    "set schema public\n"
+                                    "unload table edge_text\n"
+                                    "unload table public.storage_forms\n"
+                                    "exit\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string out = screenText(r.out);
+    for (const char* expected :
+         {"Bootstrap finish.\n", " Unloading many's tables, total cnt: 20 in parallel 4\n",
+          "========== Unload \"many\": 20 total, 20 success, 0 error, 0 skipped, 0 ignored "
+          "==========\n",
+          "'s TABLE DDL(total 20) to \"ddl/many_table_ddl.sql\"...\nfinish.\n",
+          " unloading table \"public\".\"edge_text\" in parallel 1...\n", " unloaded 12 rows (",
+          " unloaded 5 rows ("}) {
+        EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
+    }
+
+    PgServer& server = PgServer::shared();
+    const std::string db = "shell_e2e";
+    server.createDatabase(db);
+    server.psql("CREATE SCHEMA many;", db);
+    const std::string dump = dir.path() + "/dump";
+    runScript(server, dir.path(), db, "ddl/many_table_ddl.sql");
+    runScript(server, dump, db, "public_edge_text.sql");
+    runScript(server, dump, db, "public_storage_forms.sql");
+    // The import scripts name their data files without a folder: psql runs beside them.
+    for (const char* script :
+         {"import_many.sql", "import_public_edge_text.sql", "import_public_storage_forms.sql"})
+        runScript(server, dump, db, script);
+
+    std::vector<const FixtureTable*> tables = {&m.table("vorn", "public", "edge_text"),
+                                               &m.table("vorn", "public", "storage_forms")};
+    for (int i = 1; i <= 20; ++i)
+        tables.push_back(&m.table("vorn", "many", fmt::format("t{:02d}", i)));
+    for (const FixtureTable* t : tables) {
+        SCOPED_TRACE(t->schema + "." + t->name);
+        const std::string loaded = server.psql(
+            fmt::format("COPY {}.{} TO STDOUT WITH (DELIMITER '|', NULL '');", t->schema, t->name),
+            db);
+        const std::vector<std::string> ours = sortedLines(loaded);
+        EXPECT_EQ(ours.size(), static_cast<size_t>(t->rows));
+        EXPECT_TRUE(ours == sortedLines(readWhole(t->copyText)));
+    }
+}
+
+}  // namespace
+}  // namespace vorn::test
