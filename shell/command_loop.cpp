@@ -30,8 +30,8 @@ std::string Console::prompt() const {
     if (database != 0) {
         for (const DatabaseEntry& entry : dictionary_->databases) {
             if (entry.oid == database) {
-                return fmt::format("{}.{}@{} > ", entry.datname,
-                                   schemaName_.empty() ? "public" : schemaName_, "VORN");
+                // No current schema (a database without the one asked for) shows as none.
+                return fmt::format("{}.{}@{} > ", entry.datname, schemaName_, "VORN");
             }
         }
     }
