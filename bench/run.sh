@@ -15,9 +15,12 @@
 #           DB), against the servers' own way between two databases: psql \copy ... to
 #           stdout binary from the cached cluster piped into psql \copy ... from stdin
 #           binary on the same target, each into a new, empty table bench
+#   schema  UNLOAD SCHEMA of bench_schema (eight tables, an eighth of bench_rows each) to
+#           TEXT with one and with eight workers, against pg_dump -Fd -j 8 -a -Z0 of it
 # and prints the rates and their ratios. Goals: vorn >= 1 GB/s on one core and >= 0.5 x dd;
 # each unload to a file at least 4 x as fast as the server's COPY of the same format; the
-# DB format at least as fast as the psql pipe.
+# DB format at least as fast as the psql pipe; the schema with eight workers at least 5 x as
+# fast as with one, and faster than pg_dump -j 8.
 # Every measurement starts from a cold page cache. The export files go to a temporary
 # folder under /var/tmp, removed at the end.
 #
@@ -55,7 +58,14 @@ INSERT INTO bench_toast
 SELECT i, (SELECT string_agg(repeat(md5((i * 1000 + j)::text), 2), '') FROM generate_series(1, 400) j)
 FROM generate_series(1, 5000) i;
 VACUUM (FREEZE, ANALYZE) bench_rows, bench_toast;
+CREATE SCHEMA bench_schema;
 SQL
+    # The schema of the parallel unload: eight tables of bench_rows' shape, an eighth each.
+    for k in 1 2 3 4 5 6 7 8; do
+        "${psql[@]}" -c "CREATE TABLE bench_schema.part$k AS SELECT * FROM bench_rows
+                         WHERE i % 8 = $k - 1" -c "VACUUM (FREEZE) bench_schema.part$k" &
+    done
+    wait
     for t in bench_rows bench_toast; do
         "${psql[@]}" -At -F ' ' -c "
 SELECT 'relation', (SELECT oid FROM pg_database WHERE datname = current_database()), c.oid,
@@ -77,7 +87,7 @@ work=/var/tmp/vorn-bench-$hash
 data=$work/data
 
 cmake -S "$root" -B "$root/build/bench" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$root/build/bench" -j "$(nproc)" --target vorn_bench_unload >/dev/null
+cmake --build "$root/build/bench" -j "$(nproc)" --target vorn_bench_unload vorn_bench_schema >/dev/null
 
 [ -f "$work/ready" ] || build_cluster
 
@@ -211,3 +221,39 @@ sock=
 printf 'psql pipe db       %s s (target rows %s)   vorn %s s   ratio pipe / vorn %s   (goal >= 1)\n' \
     "$db_pipe_seconds" "$db_pipe_rows" "$db_vorn_seconds" \
     "$(awk -v c="$db_pipe_seconds" -v v="$db_vorn_seconds" 'BEGIN { printf "%.2f", c / v }')"
+
+# UNLOAD SCHEMA bench_schema (eight tables, about 1.1 GB) with one and eight workers, and the
+# server's pg_dump -j 8 of the same schema, each from a cold cache.
+schema_seconds() {
+    local dir="$export_dir/schema$1"
+    mkdir -p "$dir"
+    drop_caches
+    "$root/build/bench/bench/vorn_bench_schema" "$data" bench_schema "$1" "$dir" \
+        "$export_dir/dict$1" 2>&1 >/dev/null | sed -E -n 's/^seconds ([0-9.]+)$/\1/p'
+    rm -rf "$dir"
+}
+schema1=$(schema_seconds 1)
+schema8=$(schema_seconds 8)
+
+sock=$(mktemp -d /tmp/vbench.XXXXXX)
+[ "$(id -u)" -ne 0 ] || chown postgres: "$sock"
+as_postgres "$pgbin/pg_ctl" -D "$data" -w -l "$work/server.log" \
+    -o "-c listen_addresses='' -c unix_socket_directories=$sock -c autovacuum=off -c fsync=off -c jit=off" \
+    start >/dev/null
+dump_dir=$(mktemp -d /var/tmp/vorn-bench-dump.XXXXXX)
+rmdir "$dump_dir"
+drop_caches
+start=$(date +%s.%N)
+"$pgbin/pg_dump" -h "$sock" -U postgres -Fd -j 8 -a -Z0 -n bench_schema -f "$dump_dir" postgres
+end=$(date +%s.%N)
+dump_seconds=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }')
+rm -rf "$dump_dir"
+as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast stop >/dev/null
+rmdir "$sock" 2>/dev/null || true
+sock=
+
+printf 'schema parallel 1  %s s   parallel 8 %s s   ratio %s   (goal >= 5)\n' "$schema1" "$schema8" \
+    "$(awk -v a="$schema1" -v b="$schema8" 'BEGIN { printf "%.2f", a / b }')"
+printf 'pg_dump -j 8       %s s   vorn parallel 8 %s s   ratio pg_dump / vorn %s   (goal > 1)\n' \
+    "$dump_seconds" "$schema8" \
+    "$(awk -v a="$dump_seconds" -v b="$schema8" 'BEGIN { printf "%.2f", a / b }')"
