@@ -426,6 +426,10 @@ void CmdExport::workerLoop(int index, UnloadCounters* counters) {
     }
 }
 
+std::thread CmdExport::startWorker(int index, UnloadCounters* counters) {
+    return std::thread(&CmdExport::workerLoop, this, index, counters);
+}
+
 void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
     resetTableFileNames();
     degree = clampDegree(degree);
@@ -496,15 +500,20 @@ void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
             unloadLog_->error(text);
         }
         std::vector<std::thread> workers;
+        // Reserved up front: a thread started must never be lost to a failed push_back.
+        workers.reserve(degree);
         std::mutex workersMutex;
         for (unsigned i = 0; i < degree; ++i) {
             std::lock_guard<std::mutex> lock(workersMutex);
             try {
-                workers.emplace_back(&CmdExport::workerLoop, this, static_cast<int>(i), &counters);
+                workers.push_back(startWorker(static_cast<int>(i), &counters));
             } catch (const std::system_error& e) {
                 // The workers already running take the rest of the queue.
-                const std::string text = fmt::format(
-                    "cannot start unload worker {} ({}); going on with {}", i, e.what(), i);
+                const std::string text =
+                    i == 0 ? fmt::format("cannot start unload worker 0 ({}); going on without workers",
+                                         e.what())
+                           : fmt::format("cannot start unload worker {} ({}); going on with {}", i,
+                                         e.what(), i);
                 say(text);
                 unloadLog_->error(text);
                 break;

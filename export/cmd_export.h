@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/data_writer.h"
@@ -47,6 +48,7 @@ struct UnloadCounters {
 class CmdExport {
   public:
     CmdExport(Dictionary* dictionary, uint32_t* shellSchemaOid);
+    virtual ~CmdExport() = default;
 
     void setExportKind(int code);
     // An empty path changes nothing; otherwise it is also the writers' exportDirectory.
@@ -82,6 +84,11 @@ class CmdExport {
 
     void fillQueue(const std::vector<PgTable*>& tables);
     void workerLoop(int index, UnloadCounters* counters);
+
+  protected:
+    // Starts one worker of UNLOAD SCHEMA on a thread of its own; throws std::system_error
+    // when the system refuses the thread.
+    virtual std::thread startWorker(int index, UnloadCounters* counters);
 
   private:
     struct Finished {

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "base/file_logger.h"
 #include "catalog/dict_cache.h"
@@ -202,6 +204,53 @@ TEST_F(CmdExportTest, SchemaSerialAndParallelWriteEachTableOnce) {
             dataFiles += e.path().extension() == ".txt";
         EXPECT_EQ(dataFiles, 2u);
         EXPECT_TRUE(fs::exists(dir_.path() + "/dump/import_MixedSchema.sql"));
+    }
+}
+
+// An exporter whose system refuses every worker thread from the `refuseFrom`th on.
+class RefusingExporter : public CmdExport {
+  public:
+    RefusingExporter(Dictionary* d, uint32_t* schemaOid, int refuseFrom)
+        : CmdExport(d, schemaOid), refuseFrom_(refuseFrom) {}
+
+  protected:
+    std::thread startWorker(int index, UnloadCounters* counters) override {
+        if (index >= refuseFrom_)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return CmdExport::startWorker(index, counters);
+    }
+
+  private:
+    int refuseFrom_;
+};
+
+// Threads the system will not start leave the queue to the workers already running, or to
+// the calling thread when none started: every table is still unloaded once.
+TEST_F(CmdExportTest, ParallelUnloadGoesOnWhenThreadsAreRefused) {
+    for (const int refuseFrom : {0, 1}) {
+        SCOPED_TRACE(refuseFrom);
+        fs::remove_all(dir_.path() + "/dump");
+        fs::create_directories(dir_.path() + "/dump");
+        RefusingExporter exporter(&Dictionary::instance(), &schemaOid_, refuseFrom);
+        exporter.setExportKind(kExportText);
+        exporter.setExportPath(dir_.path() + "/dump");
+        exporter.setTextDelimiter('|');
+        const std::string out = run([&] { exporter.unloadSchema("MixedSchema", 4); });
+        const std::string said =
+            refuseFrom == 0 ? "cannot start unload worker 0 (" : "cannot start unload worker 1 (";
+        EXPECT_NE(out.find(said), std::string::npos) << out;
+        EXPECT_NE(out.find(refuseFrom == 0 ? "); going on without workers\n" : "); going on with 1\n"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(out.find("worker 2"), std::string::npos) << "one refusal ends the starts: " << out;
+        EXPECT_NE(out.find("2 total, 2 success, 0 error, 0 skipped"), std::string::npos) << out;
+        EXPECT_EQ(dump("MixedSchema_CamelTable.txt"),
+                  readFileBytes(table("MixedSchema", "CamelTable").copyText));
+        EXPECT_EQ(dump("MixedSchema_twin.txt"), readFileBytes(table("MixedSchema", "twin").copyText));
+        size_t dataFiles = 0;
+        for (const auto& e : fs::directory_iterator(dir_.path() + "/dump"))
+            dataFiles += e.path().extension() == ".txt";
+        EXPECT_EQ(dataFiles, 2u);
     }
 }
 
