@@ -18,7 +18,8 @@
 #   schema  UNLOAD SCHEMA of bench_schema (eight tables, an eighth of bench_rows each) to
 #           TEXT with one and with eight workers, against pg_dump -Fd -j 8 -a -Z0 of it,
 #           and dd iflag=direct of the schema's files (serially and all at once), the bound
-#           the disk sets on the eight workers
+#           the disk sets on the eight workers, and a CPU-only loop on one and on eight
+#           threads, the bound the processors set
 # and prints the rates and their ratios. Goals: vorn >= 1 GB/s on one core and >= 0.5 x dd;
 # each unload to a file at least 4 x as fast as the server's COPY of the same format; the
 # DB format at least as fast as the psql pipe; the schema with eight workers at least 5 x as
@@ -89,7 +90,8 @@ work=/var/tmp/vorn-bench-$hash
 data=$work/data
 
 cmake -S "$root" -B "$root/build/bench" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$root/build/bench" -j "$(nproc)" --target vorn_bench_unload vorn_bench_schema >/dev/null
+cmake --build "$root/build/bench" -j "$(nproc)" --target vorn_bench_unload vorn_bench_schema \
+    vorn_bench_cpu >/dev/null
 
 [ -f "$work/ready" ] || build_cluster
 
@@ -280,6 +282,8 @@ dd_parallel=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }')
 printf 'schema files dd    %s s one after the other, %s s all at once   (parallel 1 / faster: %s)\n' \
     "$dd_serial" "$dd_parallel" \
     "$(awk -v a="$schema1" -v b="$dd_serial" -v c="$dd_parallel" 'BEGIN { m = b < c ? b : c; printf "%.2f", a / m }')"
+cpu_line=$("$root/build/bench/bench/vorn_bench_cpu" 8)
+printf 'cpu 8 threads      %s   (the most any 8-thread job can gain here)\n' "$cpu_line"
 printf 'schema parallel 1  %s s   parallel 8 %s s   ratio %s   (goal >= 5)\n' "$schema1" "$schema8" \
     "$(awk -v a="$schema1" -v b="$schema8" 'BEGIN { printf "%.2f", a / b }')"
 printf 'pg_dump -j 8       %s s   vorn parallel 8 %s s   ratio pg_dump / vorn %s   (goal > 1)\n' \
