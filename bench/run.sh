@@ -283,7 +283,7 @@ printf 'schema files dd    %s s one after the other, %s s all at once   (paralle
     "$dd_serial" "$dd_parallel" \
     "$(awk -v a="$schema1" -v b="$dd_serial" -v c="$dd_parallel" 'BEGIN { m = b < c ? b : c; printf "%.2f", a / m }')"
 cpu_line=$("$root/build/bench/bench/vorn_bench_cpu" 8)
-printf 'cpu 8 threads      %s   (the most any 8-thread job can gain here)\n' "$cpu_line"
+printf 'cpu 8 threads      %s   (what eight threads of integer work gain here)\n' "$cpu_line"
 printf 'schema parallel 1  %s s   parallel 8 %s s   ratio %s   (goal >= 5)\n' "$schema1" "$schema8" \
     "$(awk -v a="$schema1" -v b="$schema8" 'BEGIN { printf "%.2f", a / b }')"
 printf 'pg_dump -j 8       %s s   vorn parallel 8 %s s   ratio pg_dump / vorn %s   (goal > 1)\n' \
