@@ -98,6 +98,16 @@ class CmdExportTest : public ::testing::Test {
         return out;
     }
     std::string dump(const std::string& file) const { return dir_.readFile("dump/" + file); }
+    // MixedSchema's two tables, each in one data file that holds the server's COPY text.
+    void expectMixedSchemaWrittenOnce() const {
+        EXPECT_EQ(dump("MixedSchema_CamelTable.txt"),
+                  readFileBytes(table("MixedSchema", "CamelTable").copyText));
+        EXPECT_EQ(dump("MixedSchema_twin.txt"), readFileBytes(table("MixedSchema", "twin").copyText));
+        size_t dataFiles = 0;
+        for (const auto& e : fs::directory_iterator(dir_.path() + "/dump"))
+            dataFiles += e.path().extension() == ".txt";
+        EXPECT_EQ(dataFiles, 2u);
+    }
     const FixtureTable& table(const std::string& schema, const std::string& name) const {
         return shared_->manifest.table("vorn", schema, name);
     }
@@ -196,13 +206,7 @@ TEST_F(CmdExportTest, SchemaSerialAndParallelWriteEachTableOnce) {
         if (degree == 4) {
             EXPECT_NE(out.find("  [0"), std::string::npos) << "workers: " << out;
         }
-        EXPECT_EQ(dump("MixedSchema_CamelTable.txt"),
-                  readFileBytes(table("MixedSchema", "CamelTable").copyText));
-        EXPECT_EQ(dump("MixedSchema_twin.txt"), readFileBytes(table("MixedSchema", "twin").copyText));
-        size_t dataFiles = 0;
-        for (const auto& e : fs::directory_iterator(dir_.path() + "/dump"))
-            dataFiles += e.path().extension() == ".txt";
-        EXPECT_EQ(dataFiles, 2u);
+        expectMixedSchemaWrittenOnce();
         EXPECT_TRUE(fs::exists(dir_.path() + "/dump/import_MixedSchema.sql"));
     }
 }
@@ -244,13 +248,7 @@ TEST_F(CmdExportTest, ParallelUnloadGoesOnWhenThreadsAreRefused) {
             << out;
         EXPECT_EQ(out.find("worker 2"), std::string::npos) << "one refusal ends the starts: " << out;
         EXPECT_NE(out.find("2 total, 2 success, 0 error, 0 skipped"), std::string::npos) << out;
-        EXPECT_EQ(dump("MixedSchema_CamelTable.txt"),
-                  readFileBytes(table("MixedSchema", "CamelTable").copyText));
-        EXPECT_EQ(dump("MixedSchema_twin.txt"), readFileBytes(table("MixedSchema", "twin").copyText));
-        size_t dataFiles = 0;
-        for (const auto& e : fs::directory_iterator(dir_.path() + "/dump"))
-            dataFiles += e.path().extension() == ".txt";
-        EXPECT_EQ(dataFiles, 2u);
+        expectMixedSchemaWrittenOnce();
     }
 }
 
