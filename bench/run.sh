@@ -140,6 +140,21 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The cached cluster as the source of the server's own measurements, on a socket of its own.
+start_source() {
+    sock=$(mktemp -d /tmp/vbench.XXXXXX)
+    [ "$(id -u)" -ne 0 ] || chown postgres: "$sock"
+    as_postgres "$pgbin/pg_ctl" -D "$data" -w -l "$work/server.log" \
+        -o "-c listen_addresses='' -c unix_socket_directories=$sock -c autovacuum=off -c fsync=off -c jit=off" \
+        start >/dev/null
+    psql=(psql -X -q -v ON_ERROR_STOP=1 -h "$sock" -U postgres -d postgres)
+}
+stop_source() {
+    as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast stop >/dev/null
+    rmdir "$sock" 2>/dev/null || true
+    sock=
+}
+
 seconds_of() { echo "$1" | sed -E 's/.* seconds ([0-9.]+) .*/\1/'; }
 declare -A vorn_seconds
 for format in text binary; do
@@ -152,12 +167,7 @@ for format in text binary; do
     rm -f "$export_dir/$format"/*
 done
 
-sock=$(mktemp -d /tmp/vbench.XXXXXX)
-[ "$(id -u)" -ne 0 ] || chown postgres: "$sock"
-as_postgres "$pgbin/pg_ctl" -D "$data" -w -l "$work/server.log" \
-    -o "-c listen_addresses='' -c unix_socket_directories=$sock -c autovacuum=off -c fsync=off -c jit=off" \
-    start >/dev/null
-psql=(psql -X -q -v ON_ERROR_STOP=1 -h "$sock" -U postgres -d postgres)
+start_source
 declare -A copy_seconds
 for format in text binary; do
     options=
@@ -170,9 +180,7 @@ for format in text binary; do
     end=$(date +%s.%N)
     copy_seconds[$format]=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }')
 done
-as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast stop >/dev/null
-rmdir "$sock" 2>/dev/null || true
-sock=
+stop_source
 
 for format in text binary; do
     printf 'COPY %-6s        %s s   vorn %s s   ratio COPY / vorn %s   (goal >= 4)\n' "$format" \
@@ -206,21 +214,14 @@ db_vorn_rows=$(target_rows)
 printf 'vorn db            %s (target rows %s)\n' "$line" "$db_vorn_rows"
 
 fresh_target
-sock=$(mktemp -d /tmp/vbench.XXXXXX)
-[ "$(id -u)" -ne 0 ] || chown postgres: "$sock"
-as_postgres "$pgbin/pg_ctl" -D "$data" -w -l "$work/server.log" \
-    -o "-c listen_addresses='' -c unix_socket_directories=$sock -c autovacuum=off -c fsync=off -c jit=off" \
-    start >/dev/null
-psql=(psql -X -q -v ON_ERROR_STOP=1 -h "$sock" -U postgres -d postgres)
+start_source
 drop_caches
 start=$(date +%s.%N)
 "${psql[@]}" -c '\copy bench_rows to stdout binary' | "${tpsql[@]}" -c '\copy bench from stdin binary'
 end=$(date +%s.%N)
 db_pipe_seconds=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }')
 db_pipe_rows=$(target_rows)
-as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast stop >/dev/null
-rmdir "$sock" 2>/dev/null || true
-sock=
+stop_source
 
 printf 'psql pipe db       %s s (target rows %s)   vorn %s s   ratio pipe / vorn %s   (goal >= 1)\n' \
     "$db_pipe_seconds" "$db_pipe_rows" "$db_vorn_seconds" \
@@ -239,12 +240,7 @@ schema_seconds() {
 schema1=$(schema_seconds 1)
 schema8=$(schema_seconds 8)
 
-sock=$(mktemp -d /tmp/vbench.XXXXXX)
-[ "$(id -u)" -ne 0 ] || chown postgres: "$sock"
-as_postgres "$pgbin/pg_ctl" -D "$data" -w -l "$work/server.log" \
-    -o "-c listen_addresses='' -c unix_socket_directories=$sock -c autovacuum=off -c fsync=off -c jit=off" \
-    start >/dev/null
-psql=(psql -X -q -v ON_ERROR_STOP=1 -h "$sock" -U postgres -d postgres)
+start_source
 mapfile -t schema_files < <("${psql[@]}" -At -c "
 SELECT pg_relation_filepath(c.oid) FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace
 WHERE n.nspname = 'bench_schema' AND c.relkind = 'r' ORDER BY 1")
@@ -256,9 +252,7 @@ start=$(date +%s.%N)
 end=$(date +%s.%N)
 dump_seconds=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }')
 rm -rf "$dump_dir"
-as_postgres "$pgbin/pg_ctl" -D "$data" -w -m fast stop >/dev/null
-rmdir "$sock" 2>/dev/null || true
-sock=
+stop_source
 
 # What the disk allows: the schema's files read with direct I/O in 1 MiB requests, one file
 # after the other and all eight at once. Parallel 8 cannot beat the faster of the two by much,
