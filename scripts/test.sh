@@ -31,7 +31,7 @@ echo "== thread sanitizer build (parallel unload tests) =="
 tsan="$root/build/tsan"
 cmake -S "$root" -B "$tsan" -DVORN_FIXTURE_CACHE="$cache" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVORN_TSAN=ON >/dev/null
-cmake --build "$tsan" -j "$jobs" --target vorn_export_tests
+cmake --build "$tsan" -j "$jobs" --target vorn_export_tests vorn_export_fixture_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir "$tsan" -j "$jobs" -R 'Parallel' --output-on-failure --timeout 900 </dev/null
 

@@ -24,7 +24,7 @@
 #include "storage/relation_path.h"
 #include "tests/storage/support/copy_text.h"
 #include "tests/storage/support/fixture_table.h"
-#include "tests/support/fixture_manifest.h"
+#include "tests/support/fixture_skip.h"
 #include "tests/support/temp_dir.h"
 
 namespace vorn::test {
@@ -100,17 +100,16 @@ void expectSameRows(Rows ours, Rows theirs, const std::string& what) {
 class DictFixture : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
-        manifest_ = loadFixture(GetParam());
+        VORN_FIXTURE_OR_SKIP(manifest, GetParam());
+        manifest_ = manifest;
         settings_.use(manifest_);
         Dictionary& d = Dictionary::instance();
         d.setServerVersion(static_cast<int16_t>(manifest_.server.major),
                            static_cast<int16_t>(manifest_.server.minor));
-        savedDict_ = dictDirectory;
         dictDirectory = dir_.path() + "/dict";
         fs::create_directories(dictDirectory);
         mainLog().open(dir_.path().c_str());
         unloadLog().open(dir_.path().c_str());
-        savedExport_ = exportDirectory;
         exportDirectory = dir_.path();
         resetTableFileNames();
     }
@@ -143,7 +142,8 @@ class DictFixture : public ::testing::TestWithParam<std::string> {
     FixtureManifest manifest_;
     FixtureServerSettings settings_;
     TempDir dir_;
-    std::string savedDict_, savedExport_;
+    // Saved before SetUp(), which may skip, for TearDown() to put back.
+    std::string savedDict_ = dictDirectory, savedExport_ = exportDirectory;
 };
 
 TEST_P(DictFixture, CacheFilesHoldWhatTheServerAnswered) {

@@ -15,8 +15,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "catalog/dictionary.h"
+#include "export/export_settings.h"
 #include "export/libpq_loader.h"
 #include "export/target_connection.h"
+#include "tests/export/export_test_env.h"
 #include "tests/support/pg_server.h"
 
 namespace vorn::test {
@@ -95,5 +98,19 @@ inline TargetDb& targetDb() {
     static TargetDb db;  // stopped at exit
     return db;
 }
+
+// An export directory of the test's own (ExportEnv) that, when it goes, also puts back the
+// process-wide connect string and empties the dictionary's databases.
+class DbFormatEnv : public ExportEnv {
+  public:
+    DbFormatEnv() : savedConnectString_(targetConnectString) {}
+    ~DbFormatEnv() {
+        targetConnectString = savedConnectString_;
+        Dictionary::instance().databases.clear();
+    }
+
+  private:
+    std::string savedConnectString_;
+};
 
 }  // namespace vorn::test

@@ -10,6 +10,7 @@
 
 #include "shell/banner.h"
 #include "shell/console.h"
+#include "tests/shell/console_text.h"
 #include "tests/shell/support/shell_harness.h"
 #include "tests/support/pg_server.h"
 
@@ -18,12 +19,6 @@ namespace {
 
 const std::string kRed = "\x1b[31;2m";
 const std::string kResetRed = "\x1b[0m";
-
-std::string plainBanner() {
-    const std::string rule(81, '*');
-    return "\n" + rule + "\n\n  VORN for PostgreSQL, Release " + releaseText() + ", build date " +
-           buildDate() + ".\n\n" + rule + "\n\n";
-}
 
 // The messages of a log file, without time stamp and level.
 std::vector<std::string> logMessages(const std::string& text) {
@@ -36,13 +31,6 @@ std::vector<std::string> logMessages(const std::string& text) {
         messages.push_back(end == std::string::npos ? line : line.substr(end + 2));
     }
     return messages;
-}
-
-std::string optionsBlock(const std::string& version, const std::string& pgdata,
-                         const std::string& format, const std::string& lastLine) {
-    return "Export Options:\n  DB Compatible    => [ " + version + " ]\n" +
-           "  PGDATA Directory => [ " + pgdata + " ]\n" + "  Export Format    => [ " + format +
-           " ]\n" + lastLine + "\n\n";
 }
 
 TEST(ConsoleStartup, DefaultsWithoutConfigurationOrDictionary) {
@@ -83,40 +71,6 @@ TEST(ConsoleStartup, DefaultsWithoutConfigurationOrDictionary) {
         if (at < expected.size() && message == expected[at])
             ++at;
     EXPECT_EQ(at, expected.size()) << "missing from the log: " << expected[at];
-}
-
-TEST(ConsoleStartup, FixtureSettingsAndCache) {
-    const std::string& dict = deb15Dictionary();
-    const FixtureManifest& m = deb15();
-    ShellSettings settings = fixtureSettings(m);
-    settings.delimiter = ",";
-    ShellWorkspace workspace(settings);
-    workspace.useDictionary(dict);
-    Console console;
-    const SessionResult result = runSession(console, {"list table", "desc pg_class"});
-
-    const std::string version = settings.version;
-    EXPECT_EQ(result.screen.substr(0, result.screen.find("    db_oid")),
-              plainBanner() + "Loading dict from cache file...\nFinish loading dict.\n\n" +
-                  optionsBlock(version, m.dataDir, "TEXT FILE", "  Export Directory => [ dump ]") +
-                  "\n");
-    EXPECT_NE(workspace.readFile("log/vorn.log").find("    text_delim_char:     [,]"),
-              std::string::npos);
-
-    // The first database is current and the prompt says "public", but no schema is chosen
-    // until set db, use, set schema or bootstrap: the unqualified lookups find nothing.
-    ASSERT_FALSE(result.prompts.empty());
-    EXPECT_EQ(result.prompts.front(), "postgres.public@VORN > ");
-    EXPECT_EQ(console.schemaOid(), 0u);
-    EXPECT_NE(
-        result.screen.find("---------- ---------- ---------- -------------------------------\n"
-                           "\n\nTable pg_class not exist\n\n"),
-        std::string::npos)
-        << result.screen;
-
-    const SessionResult qualified = runCommands(console, {"desc pg_catalog.pg_class"});
-    EXPECT_NE(qualified.screen.find("OID: 1259, Toast OID: 0\n"), std::string::npos)
-        << qualified.screen;
 }
 
 TEST(ConsoleStartup, ExportFormatReports) {

@@ -30,7 +30,7 @@
 #include "tests/storage/support/copy_binary.h"
 #include "tests/storage/support/copy_text.h"
 #include "tests/storage/support/fixture_table.h"
-#include "tests/support/fixture_manifest.h"
+#include "tests/support/fixture_skip.h"
 #include "tests/support/temp_dir.h"
 
 namespace vorn::test {
@@ -78,8 +78,9 @@ std::string encodeStream(const ColumnLayout& layout, const std::vector<CapturedR
 class FixtureCopyBinary : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
+        VORN_FIXTURE_OR_SKIP(manifest, GetParam());
         unloadLog().open(logDir_.path().c_str());
-        manifest_ = loadFixture(GetParam());
+        manifest_ = manifest;
         settings_.use(manifest_);
     }
 

@@ -28,7 +28,7 @@
 #include "tests/storage/support/capturing_writer.h"
 #include "tests/storage/support/copy_text.h"
 #include "tests/storage/support/fixture_table.h"
-#include "tests/support/fixture_manifest.h"
+#include "tests/support/fixture_skip.h"
 #include "tests/support/temp_dir.h"
 
 namespace vorn::test {
@@ -137,7 +137,7 @@ void FixtureValueText::checkTable(const std::string& label, const FixtureDatabas
 
 TEST_P(FixtureValueText, EveryValueReadsAsTheServersText) {
     const std::string label = GetParam();
-    const FixtureManifest manifest = loadFixture(label);
+    VORN_FIXTURE_OR_SKIP(manifest, label);
     settings_.use(manifest);
     shortestFloats_ = manifest.server.major >= kShortestFloatsFromMajor;
 

@@ -206,6 +206,8 @@ std::vector<std::string> fixtureLabels();
 
 // Reads $VORN_FIXTURES/<label>.path and the manifest of the fixture it names. Throws
 // std::runtime_error with the reason when the variable, the file or the manifest is missing.
+// Tests reach a fixture through VORN_FIXTURE_OR_SKIP (fixture_skip.h) instead, which skips
+// the test when the fixture is not built.
 FixtureManifest loadFixture(const std::string& label);
 
 // Reads <fixtureDir>/manifest.json.

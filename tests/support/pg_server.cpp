@@ -312,4 +312,17 @@ PgServerOptions newestFixtureServerOptions() {
     return options;
 }
 
+std::optional<std::string> newestFixtureServerMissing() {
+    const char* cache = std::getenv("VORN_FIXTURES");
+    if (cache == nullptr || *cache == '\0')
+        return std::string(
+                   "fixture server pg18 not available: VORN_FIXTURES is not set; set it to ") +
+               VORN_TEST_FIXTURE_CACHE;
+    const std::string postgres = newestFixtureServerOptions().binDir + "/postgres";
+    if (::access(postgres.c_str(), X_OK) != 0)
+        return "fixture server pg18 not installed: " + postgres +
+               " missing; run ctest --test-dir " + VORN_TEST_BUILD_DIR + " -R '^fixture_servers$'";
+    return std::nullopt;
+}
+
 }  // namespace vorn::test

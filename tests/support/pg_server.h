@@ -15,6 +15,7 @@
 // than starting one per test.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vorn::test {
@@ -31,6 +32,9 @@ struct PgServerOptions {
 // The newest server build of the fixtures (npm 18 under $VORN_FIXTURES): it loads what every
 // older version wrote, an interval 'infinity' from 17 on among them, which 15 refuses.
 PgServerOptions newestFixtureServerOptions();
+// Why that server cannot start: VORN_FIXTURES unset or empty, or no postgres in its bin folder
+// (the ctest fixture fixture_servers installs it). Nothing when it is installed.
+std::optional<std::string> newestFixtureServerMissing();
 
 class PgServer {
   public:

@@ -21,6 +21,7 @@
 #include "catalog/dict_cache.h"
 #include "catalog/dictionary.h"
 #include "export/export_settings.h"
+#include "tests/support/fixture_skip.h"
 
 extern char** environ;
 
@@ -216,16 +217,11 @@ void ShellWorkspace::useDictionary(const std::string& dictDir) const {
                       fs::copy_options::overwrite_existing);
 }
 
-const FixtureManifest& deb15() {
-    static const FixtureManifest manifest = loadFixture("deb15");
-    return manifest;
-}
-
 const std::string& deb15Dictionary() {
     static TempDir cache;
     static const std::string dir = [] {
-        ShellWorkspace workspace(fixtureSettings(deb15()));
-        const FixtureManifest& m = deb15();
+        const FixtureManifest& m = sharedFixture("deb15");
+        ShellWorkspace workspace(fixtureSettings(m));
         Dictionary& d = Dictionary::instance();
         d.setServerVersion(static_cast<int16_t>(m.server.major),
                            static_cast<int16_t>(m.server.minor));

@@ -113,8 +113,9 @@ class ShellWorkspace {
     ServerVersion savedVersion_;
 };
 
-// The deb15 fixture, bootstrapped once per process: the folder of its four cache files.
-const FixtureManifest& deb15();
+// The deb15 fixture bootstrapped once per process: the folder of its four cache files. A test
+// calls it after VORN_FIXTURE_OR_SKIP(..., "deb15") found the fixture, and before it makes a
+// workspace of its own (the bootstrap runs in a workspace of its own).
 const std::string& deb15Dictionary();
 
 struct SessionResult {

@@ -34,7 +34,7 @@
 #include "tests/storage/support/copy_binary.h"
 #include "tests/storage/support/copy_text.h"
 #include "tests/storage/support/fixture_table.h"
-#include "tests/support/fixture_manifest.h"
+#include "tests/support/fixture_skip.h"
 #include "tests/support/temp_dir.h"
 
 namespace vorn::test {
@@ -49,10 +49,9 @@ enum class TextRule { exact, emptyOnOurSide, money, float4, float8 };
 class FixtureExport : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
-        manifest_ = loadFixture(GetParam());
+        VORN_FIXTURE_OR_SKIP(manifest, GetParam());
+        manifest_ = manifest;
         settings_.use(manifest_);
-        savedDirectory_ = exportDirectory;
-        savedDelimiter_ = textDelimiter;
         exportDirectory = dir_.path();
         textDelimiter = '|';
         unloadLog().open(dir_.path().c_str());
@@ -71,8 +70,9 @@ class FixtureExport : public ::testing::TestWithParam<std::string> {
     FixtureManifest manifest_;
     FixtureServerSettings settings_;
     TempDir dir_;
-    std::string savedDirectory_;
-    char savedDelimiter_ = '|';
+    // Saved before SetUp(), which may skip, for TearDown() to put back.
+    std::string savedDirectory_ = exportDirectory;
+    char savedDelimiter_ = textDelimiter;
     bool shortestFloats_ = true;
     size_t wholeFiles_ = 0;  // tables compared as whole files
 };

@@ -15,7 +15,7 @@
 #include "storage/file_node_map.h"
 #include "tests/storage/support/copy_text.h"
 #include "tests/storage/support/fixture_table.h"
-#include "tests/support/fixture_manifest.h"
+#include "tests/support/fixture_skip.h"
 #include "tests/support/temp_dir.h"
 
 namespace vorn::test {
@@ -39,11 +39,11 @@ void linkFarm(const fs::path& from, const fs::path& to) {
 class DictGenerate : public ::testing::Test {
   protected:
     void SetUp() override {
-        manifest_ = loadFixture("deb15");
+        VORN_FIXTURE_OR_SKIP(manifest, "deb15");
+        manifest_ = manifest;
         settings_.use(manifest_);
         Dictionary::instance().setServerVersion(static_cast<int16_t>(manifest_.server.major),
                                                 static_cast<int16_t>(manifest_.server.minor));
-        saved_ = dictDirectory;
         dictDirectory = dir_.path() + "/dict";
         fs::create_directories(dictDirectory);
         mainLog().open(dir_.path().c_str());
@@ -92,7 +92,8 @@ class DictGenerate : public ::testing::Test {
     FixtureManifest manifest_;
     FixtureServerSettings settings_;
     TempDir dir_;
-    std::string saved_, farm_;
+    std::string saved_ = dictDirectory;  // before SetUp(), which may skip
+    std::string farm_;
     std::vector<std::string> good_;
 };
 

@@ -25,7 +25,7 @@
 #include "tests/storage/support/capturing_writer.h"
 #include "tests/storage/support/copy_binary.h"
 #include "tests/storage/support/fixture_table.h"
-#include "tests/support/fixture_manifest.h"
+#include "tests/support/fixture_skip.h"
 #include "tests/support/temp_dir.h"
 
 namespace vorn::test {
@@ -119,7 +119,7 @@ void FixtureUnload::checkTable(const std::string& label, const FixtureDatabase& 
 
 TEST_P(FixtureUnload, EveryTableComesOutAsTheServersCopy) {
     const std::string label = GetParam();
-    const FixtureManifest manifest = loadFixture(label);
+    VORN_FIXTURE_OR_SKIP(manifest, label);
     settings_.use(manifest);
 
     const size_t tables = forEachFixtureTable(

@@ -10,6 +10,7 @@
 #include "catalog/dictionary.h"
 #include "shell/console.h"
 #include "tests/shell/support/shell_harness.h"
+#include "tests/support/fixture_skip.h"
 
 namespace vorn::test {
 namespace {
@@ -27,8 +28,9 @@ uint32_t schemaOid(const std::string& database, const std::string& schema) {
 }
 
 TEST(ConsoleSchemaSwitch, UseSetDbAndSetSchema) {
+    VORN_FIXTURE_OR_SKIP(m, "deb15");
     const std::string& dict = deb15Dictionary();
-    ShellWorkspace workspace(fixtureSettings(deb15()));
+    ShellWorkspace workspace(fixtureSettings(m));
     workspace.useDictionary(dict);
     Console console;
     const SessionResult start = runSession(console, {});

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/shell/support/shell_harness.h"
+#include "tests/support/fixture_skip.h"
 #include "tests/support/pg_server.h"
 #include "tests/support/psql_run.h"
 
@@ -44,7 +45,7 @@ void runScript(const PgServer& server, const std::string& dir, const std::string
 }
 
 TEST(ShellEndToEnd, ImportScriptsLoadWhatTheServerHeld) {
-    const FixtureManifest& m = deb15();
+    VORN_FIXTURE_OR_SKIP(m, "deb15");
     TempDir dir;
     dir.writeFile("conf/vorn.ini", configFileText(fixtureSettings(m)));
     std::filesystem::create_directories(dir.path() + "/dump");

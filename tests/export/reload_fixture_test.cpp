@@ -35,7 +35,7 @@
 #include "export/writer_factory.h"
 #include "storage/table.h"
 #include "tests/storage/support/fixture_table.h"
-#include "tests/support/fixture_manifest.h"
+#include "tests/support/fixture_skip.h"
 #include "tests/support/pg_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -308,7 +308,9 @@ void Reload::runLoads() {
 
 TEST_P(Reload, EveryTableLoadsAsTheServersCopy) {
     const std::string label = GetParam();
-    const FixtureManifest manifest = loadFixture(label);
+    VORN_FIXTURE_OR_SKIP(manifest, label);
+    if (const std::optional<std::string> missing = newestFixtureServerMissing())
+        GTEST_SKIP() << *missing;
     settings_.use(manifest);
     PgServer& server = loadingServer();
 

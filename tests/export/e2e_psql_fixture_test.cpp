@@ -51,7 +51,7 @@
 #include "storage/copy_binary_encode.h"
 #include "storage/value_text.h"
 #include "tests/storage/support/fixture_table.h"
-#include "tests/support/fixture_manifest.h"
+#include "tests/support/fixture_skip.h"
 #include "tests/support/pg_server.h"
 #include "tests/support/psql_run.h"
 #include "tests/support/temp_dir.h"
@@ -113,10 +113,11 @@ struct TableCase {
 class E2ePsql : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
-        manifest_ = loadFixture(GetParam());
+        VORN_FIXTURE_OR_SKIP(manifest, GetParam());
+        if (const std::optional<std::string> missing = newestFixtureServerMissing())
+            GTEST_SKIP() << *missing;
+        manifest_ = manifest;
         settings_.use(manifest_);
-        savedDict_ = dictDirectory;
-        savedExport_ = exportDirectory;
         dictDirectory = work_.path() + "/dict";
         fs::create_directories(dictDirectory);
         mainLog().open(work_.path().c_str());
@@ -148,7 +149,8 @@ class E2ePsql : public ::testing::TestWithParam<std::string> {
     FixtureManifest manifest_;
     FixtureServerSettings settings_;
     TempDir work_;
-    std::string savedDict_, savedExport_;
+    // Saved before SetUp(), which may skip, for TearDown() to put back.
+    std::string savedDict_ = dictDirectory, savedExport_ = exportDirectory;
     uint32_t shellSchemaOid_ = 0;
 };
 

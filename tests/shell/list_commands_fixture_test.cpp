@@ -1,0 +1,194 @@
+// The listing commands and bootstrap over the deb15 fixture, bootstrapped from its data
+// directory.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalog/dictionary.h"
+#include "shell/console.h"
+#include "tests/shell/console_text.h"
+#include "tests/shell/support/shell_harness.h"
+#include "tests/support/fixture_skip.h"
+
+namespace vorn::test {
+namespace {
+
+// A shell over the deb15 fixture with its dictionary loaded at start-up.
+class ListFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        VORN_FIXTURE_OR_SKIP(manifest, "deb15");
+        manifest_ = &manifest;
+        // Bootstrapped (the first time) before this test's workspace changes the working
+        // folder and opens its logs.
+        const std::string& dict = deb15Dictionary();
+        workspace_.emplace(fixtureSettings(manifest));
+        workspace_->useDictionary(dict);
+        console_.emplace();
+        runSession(*console_, {});
+    }
+
+    std::string run(const std::vector<std::string>& lines) {
+        return runCommands(*console_, lines).screen;
+    }
+    const FixtureTable& table(const std::string& schema, const std::string& name) const {
+        return manifest_->table("vorn", schema, name);
+    }
+
+    const FixtureManifest* manifest_ = nullptr;
+    std::optional<ShellWorkspace> workspace_;
+    std::optional<Console> console_;
+};
+
+TEST_F(ListFixture, ListDatabasesShowsEveryDatabaseButTheTemplates) {
+    std::string expected = "       oid dbname          encoding       \n" + rule({10, 15, 15});
+    for (const FixtureDatabase& db : manifest_->databases) {
+        if (db.name == "template0" || db.name == "template1")
+            continue;
+        expected += fmt::format("{:>10} {:<15} {:<15}\n", db.oid, db.name,
+                                fmt::format("{} ({})", db.encodingName, db.encoding));
+    }
+    // The manifest lists them in OID order too.
+    EXPECT_EQ(run({"list db"}), expected + "\n");
+}
+
+TEST_F(ListFixture, ListSchemasAndTablesOfTheCurrentDatabase) {
+    const std::string schemas = run({"use vorn", "list schema"});
+    const FixtureTable& t01 = table("many", "t01");
+    EXPECT_EQ(schemas.rfind("    db_oid schema_oid schema_name                     table_cnt\n" +
+                                rule({10, 10, 30, 10}),
+                            0),
+              0u)
+        << schemas;
+    // "many" holds t01 .. t20.
+    const uint32_t manyOid = [&] {
+        for (const auto& [key, entry] : Dictionary::instance().schemas)
+            if (entry.dboid == t01.databaseOid && entry.nspname == "many")
+                return entry.oid;
+        return 0u;
+    }();
+    EXPECT_NE(schemas.find(fmt::format("{:>10} {:>10} {:<30} {:>10}\n", t01.databaseOid, manyOid,
+                                       "many", 20)),
+              std::string::npos)
+        << schemas;
+
+    // A fragment anywhere in the name, case ignored: t01 .. t09, not t10 .. t20.
+    std::string expected = kTableHeader;
+    for (int i = 1; i <= 9; ++i) {
+        const FixtureTable& t = table("many", fmt::format("t{:02d}", i));
+        expected += tableRow(t.databaseOid, manyOid, t.oid, padded(t.name, 3));
+    }
+    EXPECT_EQ(run({"set schema many", "list table T0"}), expected + "\n");
+    EXPECT_EQ(run({"list table zz"}), kTableHeader + "\n");
+    const std::string all = run({"list table"});
+    EXPECT_NE(all.find(padded("t20", 3)), std::string::npos) << all;
+}
+
+TEST_F(ListFixture, DescribeTableShowsItsFilesAndColumns) {
+    const FixtureTable& t = table("public", "edge_text");
+    ASSERT_TRUE(t.toast.has_value());
+    const std::string expected =
+        fmt::format("\nOID: {}, Toast OID: {}\nFile Node: {}, Tablespace: 0\nDatafile:  {}\n\n",
+                    t.oid, t.toast->oid, t.relfilenode, t.path) +
+        " col# name                           coltype                     length nullable  \n" +
+        rule({5, 30, 25, 8, 10}) +
+        "    1 id                             integer                          4 true      \n"
+        "    2 t                              text                            -1 true      \n"
+        "    3 vc                             varchar(40)                     -1 true      \n"
+        "    4 bp                             char(8)                         -1 true      \n"
+        "\n";
+    EXPECT_EQ(run({"use vorn", "desc public.edge_text"}), expected);
+
+    const std::string missing = "\nTable {} not exist\n\n";
+    const struct {
+        const char* line;
+        bool found;
+        const char* typed;  // the name in the "not exist" line
+    } cases[] = {
+        {"desc public.edge_text:part1", true, ""},  // the partition part is ignored
+        {"desc EDGE_TEXT", true, ""},               // lower-cased, in the current schema
+        {"desc .edge_text", true, ""},              // an empty schema part: current schema
+        {"desc PUBLIC.Edge_Text", true, ""},
+        {"desc \"EDGE_TEXT\"", false, "\"EDGE_TEXT\""},  // quoted: the case is kept
+        {"desc MixedSchema.\"CamelTable\"", true, ""},
+        {"desc MixedSchema.CamelTable", false, "MixedSchema.CamelTable"},
+        {"desc public.", false, "public."},
+        {"desc nosuch.edge_text", false, "nosuch.edge_text"},
+        {"desc ab", false, "ab"},
+    };
+    for (const auto& c : cases) {
+        const std::string out = run({c.line});
+        if (c.found)
+            EXPECT_EQ(out.find("\nOID: "), 0u) << c.line << "\n" << out;
+        else
+            EXPECT_EQ(out, fmt::format(fmt::runtime(missing), c.typed)) << c.line;
+    }
+}
+
+TEST_F(ListFixture, DescribeConvertsColumnNamesFromTheDatabaseEncoding) {
+    // vorn_latin1 stores "café" and "größe" as Latin-1 bytes; a name is typed as stored.
+    const std::string out = run({"set db vorn_latin1", "desc caf\xe9"});
+    EXPECT_NE(out.find("    2 größe                          text"), std::string::npos) << out;
+    EXPECT_STREQ(std::getenv("PGCLIENTENCODING"), "LATIN1");
+}
+
+TEST_F(ListFixture, AListingThatCannotBeWrittenEndsTheLoopWithStatusOne) {
+    // pg_catalog's 64 rows overflow the stdio buffer: the listing itself throws, the loop
+    // catches it and sees standard output gone.
+    ScriptedLines source({"set schema vorn.pg_catalog", "list table", "help"});
+    int status = 0;
+    {
+        ClosedStdout closed;
+        status = console_->runCommandLoop(source);
+    }
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(source.linesRead(), 2u);
+    const std::string log = workspace_->readFile("log/vorn.log");
+    EXPECT_NE(log.find("[error] Standard output cannot be written any more"), std::string::npos)
+        << log;
+}
+
+TEST(ListBootstrap, BuildsTheDictionaryAndChoosesPublic) {
+    VORN_FIXTURE_OR_SKIP(m, "deb15");
+    ShellWorkspace workspace(fixtureSettings(m));
+    Console console;
+    runSession(console, {});
+    std::filesystem::remove_all(workspace.path() + "/dict");
+
+    const SessionResult r = runCommands(console, {"bootstrap", "list db"});
+    EXPECT_EQ(r.screen.substr(0, r.screen.find("       oid")), "Bootstrap finish.\n\n");
+    for (const char* file : {"pg_db.dat", "pg_schema.dat", "pg_class.dat", "pg_attr.dat"})
+        EXPECT_TRUE(std::filesystem::exists(workspace.path() + "/dict/" + file)) << file;
+    ASSERT_EQ(r.prompts.size(), 3u);
+    EXPECT_EQ(r.prompts[1], "postgres.public@VORN > ");
+    // bootstrap makes "public" of the first database current.
+    EXPECT_NE(console.schemaOid(), 0u);
+    EXPECT_EQ(currentSchemaOid, console.schemaOid());
+    EXPECT_NE(r.screen.find(" vorn_latin1     LATIN1 (8)"), std::string::npos) << r.screen;
+}
+
+TEST(ListBootstrap, AFailedBootstrapSaysWhyAndKeepsTheDictionary) {
+    VORN_FIXTURE_OR_SKIP(m, "deb15");
+    const std::string& dict = deb15Dictionary();
+    ShellSettings settings = fixtureSettings(m);
+    settings.pgdata = "/nonexistent/pgdata";
+    ShellWorkspace workspace(settings);
+    workspace.useDictionary(dict);
+    Console console;
+    runSession(console, {});
+    const SessionResult r = runCommands(console, {"bootstrap", "list db"});
+    EXPECT_EQ(r.screen.rfind("Unable to run bootstrap, ", 0), 0u) << r.screen;
+    EXPECT_NE(r.screen.find("/nonexistent/pgdata"), std::string::npos) << r.screen;
+    EXPECT_NE(r.screen.find("\nBootstrap finish.\n\n"), std::string::npos) << r.screen;
+    EXPECT_NE(r.screen.find(" vorn_latin1 "), std::string::npos) << r.screen;
+    EXPECT_NE(workspace.readFile("log/vorn.log").find("[error] Unable to run bootstrap, "),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace vorn::test
