@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -171,6 +172,9 @@ CatalogOutcome runCatalog(const CatalogStep& step, std::ostream& out, FileLogger
     table.schemaNameOverride = "pg_catalog";
     table.logger = &log;
     table.setColumns(layout);
+    // The layouts name every column of the catalogue: no row stores more attributes.
+    for (const ColumnDef& column : layout)
+        table.relnatts = std::max(table.relnatts, column.attnum);
 
     std::vector<uint16_t> columnMap;
     switch (step.kind) {

@@ -1,5 +1,7 @@
 #include "catalog/dictionary.h"
 
+#include <fmt/format.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <locale>
@@ -87,6 +89,24 @@ int Dictionary::generate(IProgressBar* progress) {
     const int result = loader.generateFromDatabase(version, progress);
     generationWarnings_ = loader.warnings();
     return result;
+}
+
+std::vector<std::string> Dictionary::layoutWarnings() const {
+    std::vector<std::string> warnings;
+    for (const auto& [key, table] : tables) {
+        if (table.PgClass::oid == 0)
+            continue;
+        const std::string gap = table.missingAttributes();
+        if (gap.empty())
+            continue;
+        std::string database = std::to_string(table.dboid);
+        for (const DatabaseEntry& db : databases)
+            if (db.oid == table.dboid)
+                database = db.datname;
+        warnings.push_back(fmt::format("table \"{}\".\"{}\" of database {}: {}", table.schemaName(),
+                                       table.tableName(), database, gap));
+    }
+    return warnings;
 }
 
 PgTable* Dictionary::findTable(const char* schemaName, const char* tableName) {

@@ -39,6 +39,9 @@ class Dictionary {
     int generate(IProgressBar* progress);
     // Catalogues the last generate read with damage.
     const std::vector<std::string>& generationWarnings() const { return generationWarnings_; }
+    // One line for each table whose catalogue rows leave attribute numbers out (a lost
+    // pg_attribute row or page): such a table cannot be unloaded.
+    std::vector<std::string> layoutWarnings() const;
 
     // A table of the current database by schema name (matched without regard to case) and
     // table name (exact); null when none.

@@ -88,8 +88,7 @@ std::string formatLocalTimestamp() {
     std::tm local{};
     localtime_r(&now, &local);
     return fmt::format("{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}", local.tm_year + 1900,
-                       local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                       local.tm_sec);
+                       local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
 }
 
 void foldIdentifier(char* name) {
@@ -185,6 +184,12 @@ CmdExport::TableOutcome CmdExport::unloadWith(PgTable* table, const char* suffix
         outcome.failed = result.failed;
         outcome.incomplete = result.damage.total() > 0;
         outcome.messages = trimmedMessages(writer->messages());
+        if (result.emptyPages > 0) {
+            const std::string note =
+                fmt::format("  Table {}: {} empty pages.", name, result.emptyPages);
+            say(note);
+            unloadLog_->info(note);
+        }
         if (!outcome.failed)
             if (auto* fileWriter = dynamic_cast<DataWriter*>(writer.get()))
                 outcome.dataFile = fileNameOf(fileWriter->outputFile());
@@ -279,8 +284,7 @@ void CmdExport::writeTableImportScript(PgTable* table, const TableOutcome& outco
     if (exportKind_ == kExportDb)
         return;
     ImportScriptSettings settings = importSettings(table->dboid);
-    ImportTable entry{table, outcome.dataFile, outcome.failed || outcome.skipped,
-                      outcome.messages};
+    ImportTable entry{table, outcome.dataFile, outcome.failed || outcome.skipped, outcome.messages};
     const ImportScriptResult result = vorn::writeTableImportScript(settings, entry);
     reportScript(result);
 }
@@ -408,8 +412,8 @@ void CmdExport::workerLoop(int index, UnloadCounters* counters) {
             const uint64_t start = monotonicNanoseconds();
             say(fmt::format("  [{:02d}] {} unloading table {}...", index, formatLocalTimestamp(),
                             name));
-            unloadLog_->infoFormatted("[{:02d}] [obj#: {}] table \"{}\".\"{}\" unloading...",
-                                      index, oid, schema, name);
+            unloadLog_->infoFormatted("[{:02d}] [obj#: {}] table \"{}\".\"{}\" unloading...", index,
+                                      oid, schema, name);
             outcome = unloadQueuedTable(table, nullptr);
             const double seconds = secondsSince(start);
             say(fmt::format("  [{:02d}] {} table {} unloaded {} rows ({:.2f} secs).", index,
@@ -440,7 +444,8 @@ void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
     }
     const NamespaceEntry* schema = nullptr;
     for (const auto& [key, entry] : dictionary_->schemas) {
-        if (entry.dboid == dictionary_->currentDatabaseOid && sameIgnoringCase(entry.nspname, typed)) {
+        if (entry.dboid == dictionary_->currentDatabaseOid &&
+            sameIgnoringCase(entry.nspname, typed)) {
             schema = &entry;
             break;
         }
@@ -510,10 +515,11 @@ void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
             } catch (const std::system_error& e) {
                 // The workers already running take the rest of the queue.
                 const std::string text =
-                    i == 0 ? fmt::format("cannot start unload worker 0 ({}); going on without workers",
-                                         e.what())
-                           : fmt::format("cannot start unload worker {} ({}); going on with {}", i,
-                                         e.what(), i);
+                    i == 0
+                        ? fmt::format("cannot start unload worker 0 ({}); going on without workers",
+                                      e.what())
+                        : fmt::format("cannot start unload worker {} ({}); going on with {}", i,
+                                      e.what(), i);
                 say(text);
                 unloadLog_->error(text);
                 break;

@@ -35,6 +35,11 @@ if [ -n "$fixture" ]; then
         done
         [ $n -lt 150 ] || break
     done < <(find "$fixture/data/base" -type f -regex '.*/[0-9]+' -print0 | sort -z)
+    # The commit log: a page of pg_xact, then one of pg_subtrans (selector 6).
+    xact=$(find "$fixture/data/pg_xact" -type f | sort | head -n 1)
+    if [ -n "$xact" ]; then
+        { printf '\x26'; head -c 8192 "$xact"; head -c 8192 /dev/zero; } >"$seeds/seed_xact"
+    fi
 fi
 
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=0

@@ -167,6 +167,10 @@ bool ListCommands::bootstrap() {
     if (generated) {
         for (const std::string& warning : dictionary_->generationWarnings())
             fmt::print("Warning: {}\n", warning);
+        for (const std::string& warning : dictionary_->layoutWarnings()) {
+            fmt::print("Warning: {}\n", warning);
+            mainLog().warn(warning);
+        }
         // The files were written but do not read back: the log says which one and why.
         if (!loaded)
             fmt::print("Please run 'bootstrap' to init dictionary.\n");

@@ -123,4 +123,14 @@ void freeColumnBatch(ColumnBatch& batch) {
     batch.committed.reset();
 }
 
+void releaseLargeValues(ColumnBatch& batch, uint32_t rows, size_t keep) {
+    for (ColumnValues& column : batch) {
+        if (!column.byRef || !column.values)
+            continue;
+        for (uint32_t row = 0; row < rows && row < kBatchRows; ++row)
+            if (column.values[row].capacity() > keep)
+                std::string().swap(column.values[row]);
+    }
+}
+
 }  // namespace vorn

@@ -63,5 +63,8 @@ ColumnForm columnForm(const ColumnDef& column);
 // One ColumnValues per column of the layout, each with room for kBatchRows rows.
 ColumnBatch makeColumnBatch(const ColumnLayout& columns);
 void freeColumnBatch(ColumnBatch& batch);
+// Gives back the memory of the strings of rows 0 .. rows-1 that hold more than `keep` bytes
+// of capacity: after a batch of large values has been written, they are not kept for the next.
+void releaseLargeValues(ColumnBatch& batch, uint32_t rows, size_t keep);
 
 }  // namespace vorn

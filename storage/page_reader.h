@@ -17,16 +17,24 @@
 
 namespace vorn {
 
+class CommitLog;
 class ToastFetcher;
 
 // What one page yielded besides its rows; reset by every setBuffer.
 struct PageReport {
     bool rejected = false;         // the header failed a check (a new, all-zero page does not)
+    bool empty = false;            // a new, all-zero page: left by an extension, no damage
     const char* reason = nullptr;  // why the page or the first bad tuple was rejected
     uint32_t reasonItem = 0;  // the line pointer (from 1) that `reason` is about, 0 for the page
     uint32_t tuplesRejected = 0;
     uint32_t valuesUnreadable = 0;
     uint32_t toastValuesMissing = 0;
+    // Tuples whose inserter or deleter the commit log could not decide: the hint-bit rule
+    // was applied (see TupleVisibility).
+    uint32_t tuplesUndecided = 0;
+    // Tuples of transactions the commit log records as never ended, in a data directory the
+    // server did not shut down cleanly: taken as rolled back, but a commit may be in the WAL.
+    uint32_t tuplesInDoubt = 0;
 };
 
 class Block {
@@ -50,27 +58,33 @@ class Block {
     char reasonText_[128] = {};
 };
 
-// Reads the tuples of heap pages into a ColumnBatch.
+// Reads the tuples of heap pages into a ColumnBatch. Visibility is decided by the hint bits
+// and, where they leave it open, by `commitLog` (null: the hint-bit rule, counted as
+// undecided).
 class TableBlock : public Block {
   public:
-    TableBlock(const ColumnLayout& columns, ToastFetcher* toast);
+    TableBlock(const ColumnLayout& columns, ToastFetcher* toast, CommitLog* commitLog = nullptr);
     ~TableBlock() override;
     void loadPage() override;
 
     // Decodes taken tuples starting at line pointer `nextItem` (0-based) into rows 0, 1, ...
-    // until the items end or the batch holds kBatchRows rows; advances `nextItem`. A page of
-    // more than kBatchRows tuples is read in two calls.
+    // until the items end, the batch holds kBatchRows rows or its values fetched from TOAST
+    // or decompressed reach batchValueLimit bytes; advances `nextItem`. A page of more rows
+    // than one batch holds is read in several calls.
     uint32_t readTuples(ColumnBatch& batch, uint32_t& nextItem);
+    // Bytes of decompressed and TOAST values stored by the last readTuples.
+    uint64_t batchValueBytes() const;
 
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
-// Lists the chunks of a heap page of a TOAST relation.
+// Lists the chunks of a heap page of a TOAST relation, with the visibility rule of
+// TableBlock.
 class ToastBlock : public Block {
   public:
-    ToastBlock();
+    explicit ToastBlock(CommitLog* commitLog = nullptr);
     ~ToastBlock() override;
     void loadPage() override;
     // Empties `chunks`, then appends one entry per taken chunk tuple; returns the count.
@@ -78,6 +92,7 @@ class ToastBlock : public Block {
 
   private:
     std::vector<uint32_t> linePointers_;
+    CommitLog* commitLog_;
 };
 
 class UTableBlock : public Block {
@@ -86,6 +101,7 @@ class UTableBlock : public Block {
     ~UTableBlock() override;
     void loadPage() override;
     uint32_t readTuples(ColumnBatch& batch, uint32_t& nextItem);
+    uint64_t batchValueBytes() const;
 
   private:
     struct Impl;

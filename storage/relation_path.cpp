@@ -2,8 +2,12 @@
 
 #include <fmt/format.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -118,6 +122,29 @@ uint32_t listSegmentFiles(const std::string& directory, uint32_t fileNode,
                             directory, found[i].number, fileNode));
     segments.insert(segments.end(), found.begin(), found.end());
     return static_cast<uint32_t>(segments.size());
+}
+
+std::string missingFirstSegment(const std::string& directory, uint32_t fileNode,
+                                const std::vector<SegmentFile>& segments) {
+    if (!segments.empty() && segments.front().number == 0)
+        return "";
+    struct stat st {};
+    if (::stat(directory.c_str(), &st) != 0)
+        return fmt::format("directory \"{}\" cannot be read: {}", directory, std::strerror(errno));
+    if (!S_ISDIR(st.st_mode))
+        return fmt::format("\"{}\" is not a directory", directory);
+    const std::string path = segmentPath(directory, fileNode, 0);
+    if (::stat(path.c_str(), &st) != 0)
+        return fmt::format("file \"{}\" cannot be read: {}", path, std::strerror(errno));
+    return fmt::format("file \"{}\" is not a regular file", path);
+}
+
+uint64_t fullSegmentBlocks(const std::vector<SegmentFile>& segments, uint32_t blockSize) {
+    constexpr uint64_t kDefaultSegmentBytes = uint64_t{1} << 30;
+    uint64_t bytes = kDefaultSegmentBytes;
+    for (size_t i = 0; i + 1 < segments.size(); ++i)
+        bytes = std::max(bytes, segments[i].size);
+    return blockSize != 0 ? bytes / blockSize : 0;
 }
 
 std::string segmentPath(const std::string& directory, uint32_t fileNode, uint32_t segment) {

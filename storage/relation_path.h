@@ -35,6 +35,17 @@ std::string tablespacePath(uint32_t tablespaceOid);
 uint32_t listSegmentFiles(const std::string& directory, uint32_t fileNode,
                           std::vector<SegmentFile>& segments);
 
+// Why a relation whose file node is not 0 has no first segment in `directory`, with the
+// system's reason ("file \"...\" cannot be read: No such file or directory"); "" when
+// `segments` (as listSegmentFiles found them) begins with segment 0.
+std::string missingFirstSegment(const std::string& directory, uint32_t fileNode,
+                                const std::vector<SegmentFile>& segments);
+
+// Blocks a segment file before the last one holds when the server's segment size (1 GiB by
+// default, larger when it was built so) is full: at least 1 GiB of blocks, more when a listed
+// non-last segment is larger.
+uint64_t fullSegmentBlocks(const std::vector<SegmentFile>& segments, uint32_t blockSize);
+
 // "{dir}/{node}" for segment 0, "{dir}/{node}.{n}" for the others.
 std::string segmentPath(const std::string& directory, uint32_t fileNode, uint32_t segment);
 

@@ -15,5 +15,9 @@ struct ServerVersion {
 extern std::string dataDirectory;
 extern uint16_t blockSize;
 extern ServerVersion serverVersion;
+// A page's rows go to the writer in several batches once the values decompressed or fetched
+// from TOAST for one batch reach this many bytes, so that an unload holds at most about this
+// much plus its largest value (64 MiB; tests lower it).
+extern uint64_t batchValueLimit;
 
 }  // namespace vorn

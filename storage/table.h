@@ -88,6 +88,10 @@ class PgTable : public ITable, public PgClass {
     void setColumns(ColumnLayout::const_iterator first, ColumnLayout::const_iterator last);
     void setColumns(const ColumnLayout& columns) { setColumns(columns.begin(), columns.end()); }
 
+    // "" when the layout has a column for every attribute number 1 .. relnatts, else a text
+    // naming the numbers it lacks.
+    std::string missingAttributes() const;
+
     // A schema name that replaces the dictionary's answer (catalogue tables, tests).
     std::string schemaNameOverride;
 

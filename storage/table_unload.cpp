@@ -19,6 +19,7 @@
 #include "base/progress.h"
 #include "storage/block_except.h"
 #include "storage/column_batch.h"
+#include "storage/commit_log.h"
 #include "storage/data_file.h"
 #include "storage/data_writer.h"
 #include "storage/line_pointer.h"
@@ -39,6 +40,9 @@ constexpr uint32_t kReadBytes = 1048576;  // one read group
 constexpr uint32_t kReadDepth = 4;
 constexpr uint32_t kMinBlockSize = 2048;
 constexpr uint32_t kMaxBlockSize = 32768;
+// A row's string that grew past this for a large value is given back once its batch has been
+// written, so that the strings of a batch do not keep every large value they ever held.
+constexpr size_t kKeepValueBytes = size_t{1} << 20;
 
 // Raised past the page loop when the writer refuses rows; not a std::exception, so the
 // page-level handler that steps over reader failures lets it through.
@@ -79,7 +83,8 @@ struct ReadsDrained {
 // The state of one unload between the writer's open and finish.
 class TableScan {
   public:
-    TableScan(PgTable& table, IDataWriter& writer, IProgressBar* progress, UnloadResult& result)
+    TableScan(PgTable& table, IDataWriter& writer, IProgressBar* progress, UnloadResult& result,
+              std::string directory, std::vector<SegmentFile> segments)
         : table_(table),
           writer_(writer),
           progress_(progress),
@@ -88,14 +93,20 @@ class TableScan {
           relation_(fmt::format("[obj#: {}] table \"{}\".\"{}\"", table.oid(), table.schemaName(),
                                 table.tableName())),
           blockSize_(vorn::blockSize),
-          group_(static_cast<uint16_t>(kReadBytes / blockSize_)) {}
+          group_(static_cast<uint16_t>(kReadBytes / blockSize_)),
+          directory_(std::move(directory)),
+          segments_(std::move(segments)),
+          commitLog_(dataDirectory, serverVersion.major, blockSize_) {}
 
     // Reads the whole relation; the writer's message when it failed on the way.
     std::optional<std::string> run();
+    // Why the commit log could not decide some tuples; "" when it decided every one asked.
+    const std::string& commitLogProblem() const { return commitLog_.problem(); }
 
   private:
-    void noteMissingSegments(const std::string& directory, uint32_t expected, uint32_t found);
-    void readSegment(const std::string& directory, const SegmentFile& segment);
+    void noteMissingSegments(uint32_t expected, uint32_t found);
+    void noteShortSegment(const SegmentFile& segment, uint64_t fullBlocks);
+    void readSegment(const SegmentFile& segment);
     uint64_t readPage(const uint8_t* page, const std::string& path, uint32_t blockNumber);
     template <typename Reader>
     uint64_t readRows(Reader& reader, const uint8_t* page);
@@ -111,6 +122,9 @@ class TableScan {
     const std::string relation_;  // "[obj#: oid] table "schema"."name"", for log lines
     const uint32_t blockSize_;
     const uint16_t group_;
+    const std::string directory_;
+    const std::vector<SegmentFile> segments_;
+    CommitLog commitLog_;
 
     GroupReader* reader_ = nullptr;
     ColumnBatch* batch_ = nullptr;
@@ -123,10 +137,7 @@ class TableScan {
 };
 
 std::optional<std::string> TableScan::run() {
-    const std::string directory = relationDirectory(table_);
-    std::vector<SegmentFile> segments;
-    listSegmentFiles(directory, table_.fileNode(), segments);
-    for (const SegmentFile& segment : segments)
+    for (const SegmentFile& segment : segments_)
         totalBlocks_ += segment.size / blockSize_;
     step_ = totalBlocks_ / 100;
 
@@ -138,14 +149,14 @@ std::optional<std::string> TableScan::run() {
     ChunkIndexRelease indexRelease{table_.toast};
     std::unique_ptr<ToastFetcher> fetcher;
     if (table_.toast != nullptr) {
-        buildToastIndex(*table_.toast, &result_.damage);
+        buildToastIndex(*table_.toast, &result_.damage, &commitLog_);
         fetcher = std::make_unique<ToastFetcher>(*table_.toast);
     }
 
     GroupReader reader(uint32_t{blockSize_} * group_, kReadDepth);
     reader_ = &reader;
 
-    TableBlock heapReader(table_.columns(), fetcher.get());
+    TableBlock heapReader(table_.columns(), fetcher.get(), &commitLog_);
     UTableBlock uReader(table_.columns(), fetcher.get());
     ColumnBatch batch = makeColumnBatch(table_.columns());
     BatchRelease batchRelease{batch};
@@ -156,9 +167,13 @@ std::optional<std::string> TableScan::run() {
     std::optional<std::string> writeError;
     try {
         uint32_t expected = 0;
-        for (const SegmentFile& segment : segments) {
-            noteMissingSegments(directory, expected, segment.number);
-            readSegment(directory, segment);
+        const uint64_t fullBlocks = fullSegmentBlocks(segments_, blockSize_);
+        for (size_t i = 0; i < segments_.size(); ++i) {
+            const SegmentFile& segment = segments_[i];
+            noteMissingSegments(expected, segment.number);
+            readSegment(segment);
+            if (i + 1 < segments_.size())
+                noteShortSegment(segment, fullBlocks);
             expected = segment.number + 1;
         }
     } catch (const WriteFailed& failure) {
@@ -171,8 +186,8 @@ std::optional<std::string> TableScan::run() {
 
 // Segment files are filled in order, each to its full size before the next is begun, so a
 // number missing before a segment that exists is a file lost with all its rows.
-void TableScan::noteMissingSegments(const std::string& directory, uint32_t expected,
-                                    uint32_t found) {
+void TableScan::noteMissingSegments(uint32_t expected, uint32_t found) {
+    const std::string& directory = directory_;
     if (found <= expected)
         return;
     result_.damage.segmentsUnreadable += found - expected;
@@ -185,8 +200,22 @@ void TableScan::noteMissingSegments(const std::string& directory, uint32_t expec
     }
 }
 
-void TableScan::readSegment(const std::string& directory, const SegmentFile& segment) {
-    const std::string path = segmentPath(directory, table_.fileNode(), segment.number);
+// A segment before the last is always full: the server begins the next one only then. The
+// blocks a shorter one lacks were lost with their rows.
+void TableScan::noteShortSegment(const SegmentFile& segment, uint64_t fullBlocks) {
+    const uint64_t blocks = segment.size / blockSize_;
+    if (blocks >= fullBlocks)
+        return;
+    result_.damage.blocksUnreadable += fullBlocks - blocks;
+    log_.errorFormatted(
+        "{} file \"{}\" holds {} blocks, but a segment before the last holds {}: blocks {} to {} "
+        "are missing",
+        relation_, segmentPath(directory_, table_.fileNode(), segment.number), blocks, fullBlocks,
+        blocks, fullBlocks - 1);
+}
+
+void TableScan::readSegment(const SegmentFile& segment) {
+    const std::string path = segmentPath(directory_, table_.fileNode(), segment.number);
     DataFile file;
     try {
         file.open(path, static_cast<uint16_t>(blockSize_), true, true);
@@ -253,7 +282,9 @@ uint64_t TableScan::readPage(const uint8_t* page, const std::string& path, uint3
         } else if (version == 7 || version == 9) {
             rows = readRows(*uReader_, page);
             account(uReader_->pageReport(), path, blockNumber);
-        } else if (!isAllZeroPage(page, blockSize_)) {
+        } else if (isAllZeroPage(page, blockSize_)) {
+            ++result_.emptyPages;
+        } else {
             // An all-zero page is one the relation was extended by but never written.
             ++result_.damage.pagesSkipped;
             log_.errorFormatted(
@@ -282,6 +313,8 @@ uint64_t TableScan::readRows(Reader& reader, const uint8_t* page) {
         if (n > 0) {
             handRows(n);
             rows += n;
+            if (reader.batchValueBytes() > kKeepValueBytes)
+                releaseLargeValues(*batch_, n, kKeepValueBytes);
         }
         if (nextItem <= before)
             break;  // a reader that stopped advancing has nothing more to give
@@ -299,14 +332,20 @@ void TableScan::handRows(uint32_t rows) {
 }
 
 void TableScan::account(const PageReport& report, const std::string& path, uint32_t blockNumber) {
+    if (report.empty)
+        ++result_.emptyPages;
     UnloadDamage page;
     page.pagesSkipped = report.rejected ? 1 : 0;
     page.tuplesRejected = report.tuplesRejected;
     page.valuesUnreadable = report.valuesUnreadable;
     page.toastValuesMissing = report.toastValuesMissing;
-    if (page.total() == 0)
-        return;
+    page.tuplesUndecided = report.tuplesUndecided;
+    page.tuplesInDoubt = report.tuplesInDoubt;
     result_.damage += page;
+    // Tuples the commit log left open are said once for the table, not page by page.
+    if (page.total() == page.tuplesUndecided + page.tuplesInDoubt)
+        return;
+    page.tuplesUndecided = page.tuplesInDoubt = 0;
 
     std::string where = fmt::format("file \"{}\" block {}", path, blockNumber);
     if (report.reasonItem != 0)
@@ -335,11 +374,28 @@ UnloadResult PgTable::unload(IDataWriter& writer, IProgressBar* progress) {
     const uint32_t tableOid = oid();
     FileLogger& log = logger != nullptr ? *logger : unloadLog();
 
+    // What makes the table unreadable as a whole is found before the writer opens its output:
+    // a failed table leaves no file that looks like an empty table.
+    std::string directory;
+    std::vector<SegmentFile> segments;
     try {
-        // Without a valid block size not one page could be read: refuse before any output.
+        // Without a valid block size not one page could be read.
         if (vorn::blockSize < kMinBlockSize || vorn::blockSize > kMaxBlockSize) {
             throw BlockExcept("block size [%u] must between %u and %u", unsigned(vorn::blockSize),
                               kMinBlockSize, kMaxBlockSize);
+        }
+        // A column the layout lacks shifts every attribute after it: the rows would be garbage.
+        if (const std::string gap = missingAttributes(); !gap.empty())
+            throw std::runtime_error(gap);
+        // A relation with storage has a first segment, even when it holds no rows; without it
+        // the rows are elsewhere (a file lost, a folder not copied, another cluster). A
+        // partitioned table has none, though versions 10 and 11 give it a file node.
+        if (fileNode() != 0 && relkind != 'p') {
+            directory = relationDirectory(*this);
+            listSegmentFiles(directory, fileNode(), segments);
+            if (const std::string missing = missingFirstSegment(directory, fileNode(), segments);
+                !missing.empty())
+                throw std::runtime_error(missing);
         }
         writer.open();
     } catch (const std::exception& e) {
@@ -351,7 +407,8 @@ UnloadResult PgTable::unload(IDataWriter& writer, IProgressBar* progress) {
         return result;
     }
 
-    const std::optional<std::string> writeError = TableScan(*this, writer, progress, result).run();
+    TableScan scan(*this, writer, progress, result, std::move(directory), std::move(segments));
+    const std::optional<std::string> writeError = scan.run();
 
     if (writeError) {
         // finish is not called: it would close the output as if the table were whole (the
@@ -376,12 +433,17 @@ UnloadResult PgTable::unload(IDataWriter& writer, IProgressBar* progress) {
     }
 
     if (result.damage.total() > 0) {
-        const std::string summary = result.damage.summary();
+        std::string summary = result.damage.summary();
+        if (result.damage.tuplesUndecided > 0 && !scan.commitLogProblem().empty())
+            summary += fmt::format("; commit log: {}", scan.commitLogProblem());
         writer.appendMessage(
             fmt::format("Unload table \"{}\".\"{}\" incomplete: {}", schema, table, summary));
         log.errorFormatted("[obj#: {}] table \"{}\".\"{}\" unloaded with damage: {}", tableOid,
                            schema, table, summary);
     }
+    if (result.emptyPages > 0)
+        log.infoFormatted("[obj#: {}] table \"{}\".\"{}\": {} empty pages", tableOid, schema, table,
+                          result.emptyPages);
     return result;
 }
 

@@ -53,8 +53,8 @@ bool chunkOrder(const ToastChunkRef& a, const ToastChunkRef& b) {
 // One scan of a TOAST relation: the readers, the buffer and where the damage goes.
 class IndexScan {
   public:
-    IndexScan(PgToastTable& toast, UnloadDamage& damage)
-        : toast_(toast), damage_(damage), blockSize_(vorn::blockSize) {}
+    IndexScan(PgToastTable& toast, UnloadDamage& damage, CommitLog* commitLog)
+        : toast_(toast), damage_(damage), blockSize_(vorn::blockSize), heapReader_(commitLog) {}
 
     void run();
 
@@ -93,6 +93,14 @@ void IndexScan::run() {
         unloadLog().errorFormatted("[obj#: {}] TOAST relation {} in \"{}\": cannot list files: {}",
                                    toast_.oid, toast_.relfilenode, toast_.directory, e.what());
         return;
+    }
+    if (const std::string missing =
+            missingFirstSegment(toast_.directory, toast_.relfilenode, segments);
+        !missing.empty()) {
+        // Every value kept out of line is lost with it; the table's rows are still read.
+        ++damage_.segmentsUnreadable;
+        unloadLog().errorFormatted("[obj#: {}] TOAST relation {}: {}", toast_.oid,
+                                   toast_.relfilenode, missing);
     }
     if (segments.empty())
         return;
@@ -214,9 +222,9 @@ void IndexScan::logDamage(uint32_t segment, uint32_t block, const char* reason) 
 
 }  // namespace
 
-void buildToastIndex(PgToastTable& toast, UnloadDamage* damage) {
+void buildToastIndex(PgToastTable& toast, UnloadDamage* damage, CommitLog* commitLog) {
     UnloadDamage ignored;
-    IndexScan(toast, damage != nullptr ? *damage : ignored).run();
+    IndexScan(toast, damage != nullptr ? *damage : ignored, commitLog).run();
 }
 
 ToastFetcher::ToastFetcher(PgToastTable& toast)

@@ -13,12 +13,14 @@
 
 namespace vorn {
 
+class CommitLog;
 class DataFile;
 
 // Scans the whole TOAST relation and fills toast.chunkIndex (sorted by value id, then chunk
 // number) and toast.directory. Segments that cannot be opened, unreadable blocks and skipped
-// pages are counted in `damage` (may be null) and logged.
-void buildToastIndex(PgToastTable& toast, UnloadDamage* damage);
+// pages are counted in `damage` (may be null) and logged. Chunk tuples are taken by the rule
+// of the table's own tuples, with `commitLog` (may be null) where the hint bits leave it open.
+void buildToastIndex(PgToastTable& toast, UnloadDamage* damage, CommitLog* commitLog = nullptr);
 
 // Fetches values of one TOAST relation during one table unload. Keeps each segment file open
 // for the whole unload and reads a block once for all the chunks it holds; the blocks a

@@ -143,6 +143,8 @@ inline void storeFixedValue(ColumnPlan& plan, uint32_t row, const uint8_t* src,
 TupleDecoder::TupleDecoder(const ColumnLayout& columns, PageFamily family, ToastFetcher* toast)
     : plans_(planColumns(columns, family)),
       columnCount_(static_cast<uint32_t>(plans_.size())),
+      attributeCount_(static_cast<uint32_t>(std::count_if(
+          columns.begin(), columns.end(), [](const ColumnDef& c) { return c.attnum > 0; }))),
       family_(family),
       values_(toast) {}
 
@@ -282,9 +284,15 @@ bool TupleDecoder::walk(const TupleView& tuple, uint32_t firstColumn, uint32_t r
             }
             case StoreOp::kUnknown:
                 loseRest(firstColumn, a, stored, tuple, row, notes);
-                a = stored;
-                break;
+                if (firstColumn + stored < columns)
+                    fillTrailing(firstColumn + stored, row, notes);
+                return true;  // where the attributes end cannot be known
         }
+    }
+    if (stored == tuple.natts && pos != end) {
+        notes.rejectTuple(tuple.item, "%u attributes end at offset %u, the tuple at %u",
+                          tuple.natts, pos, end);
+        return false;
     }
     if (firstColumn + stored < columns)
         fillTrailing(firstColumn + stored, row, notes);
@@ -385,6 +393,7 @@ bool TupleDecoder::readVarlena(ColumnPlan& plan, const TupleView& tuple, uint32_
     pos += read.consumed;
     switch (read.status) {
         case ValueStatus::kOk:
+            valueBytes_ += out.size();
             if (plan.sink == AttrSink::kString) {
                 plan.nulls[row] = 0;
                 plan.lengths[row] = static_cast<int32_t>(out.size());

@@ -30,6 +30,7 @@ struct TupleView {
     uint32_t natts = 0;                   // attributes stored in the tuple
     const uint8_t* nullBitmap = nullptr;  // null when the tuple has no NULLs
     uint32_t item = 0;                    // line pointer number from 1, for messages
+    uint32_t oid = 0;                     // heap tuples with an oid in the header, else 0
 };
 
 class TupleDecoder {
@@ -37,14 +38,24 @@ class TupleDecoder {
     TupleDecoder(const ColumnLayout& columns, PageFamily family, ToastFetcher* toast);
 
     // Before the rows of a batch are written: points the plans at the batch's arrays.
-    void bind(ColumnBatch& batch) { bindPlans(plans_, batch); }
+    void bind(ColumnBatch& batch) {
+        bindPlans(plans_, batch);
+        valueBytes_ = 0;
+    }
 
     // Attribute i goes to column firstColumn + i. Columns past the tuple's attributes get
-    // their missing value (ADD COLUMN ... DEFAULT) or NULL. False: the tuple was rejected
-    // and noted; the row may be partly written and is reused by the next tuple.
+    // their missing value (ADD COLUMN ... DEFAULT) or NULL. The attributes must end exactly
+    // at the tuple's end: anything else means the header or the layout does not describe
+    // these bytes. False: the tuple was rejected and noted; the row may be partly written and
+    // is reused by the next tuple.
     bool decode(const TupleView& tuple, uint32_t firstColumn, uint32_t row, DamageNotes& notes);
 
     size_t columnCount() const { return plans_.size(); }
+    // The user attributes of the layout (the oid system column not counted): no tuple of the
+    // relation stores more.
+    uint32_t attributeCount() const { return attributeCount_; }
+    // Bytes of values decompressed or fetched from TOAST since the last bind.
+    uint64_t valueBytes() const { return valueBytes_; }
     ColumnPlan& plan(size_t column) { return plans_[column]; }
 
   private:
@@ -60,6 +71,8 @@ class TupleDecoder {
 
     std::vector<ColumnPlan> plans_;
     uint32_t columnCount_;
+    uint32_t attributeCount_;
+    uint64_t valueBytes_ = 0;
     PageFamily family_;
     ValueBuffer values_;
     std::string scratch_;  // varlena bytes on their way to a fixed slot

@@ -11,6 +11,8 @@ UnloadDamage& UnloadDamage::operator+=(const UnloadDamage& other) {
     tuplesRejected += other.tuplesRejected;
     valuesUnreadable += other.valuesUnreadable;
     toastValuesMissing += other.toastValuesMissing;
+    tuplesUndecided += other.tuplesUndecided;
+    tuplesInDoubt += other.tuplesInDoubt;
     return *this;
 }
 
@@ -27,6 +29,10 @@ std::string UnloadDamage::summary() const {
         {tuplesRejected, "tuple rejected", "tuples rejected"},
         {valuesUnreadable, "value unreadable", "values unreadable"},
         {toastValuesMissing, "TOAST value missing", "TOAST values missing"},
+        {tuplesUndecided, "tuple decided by hint bits alone (no commit log)",
+         "tuples decided by hint bits alone (no commit log)"},
+        {tuplesInDoubt, "tuple of an unfinished transaction taken as rolled back (unclean stop)",
+         "tuples of unfinished transactions taken as rolled back (unclean stop)"},
     };
     std::string text;
     for (const Count& count : counts) {

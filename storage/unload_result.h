@@ -15,10 +15,16 @@ struct UnloadDamage {
     uint64_t tuplesRejected = 0;      // tuples whose header or attributes run out of bounds
     uint64_t valuesUnreadable = 0;    // values read as NULL: truncated, corrupt compression
     uint64_t toastValuesMissing = 0;  // TOAST values whose chunks could not be fetched whole
+    // Tuples the commit log could not decide: taken or left by their hint bits alone, so a
+    // rolled-back change may show (or a committed one be missing).
+    uint64_t tuplesUndecided = 0;
+    // Tuples of transactions that never ended in a data directory the server did not shut
+    // down cleanly: taken as rolled back, though a commit may be in the WAL alone.
+    uint64_t tuplesInDoubt = 0;
 
     uint64_t total() const {
         return segmentsUnreadable + blocksUnreadable + pagesSkipped + tuplesRejected +
-               valuesUnreadable + toastValuesMissing;
+               valuesUnreadable + toastValuesMissing + tuplesUndecided + tuplesInDoubt;
     }
     UnloadDamage& operator+=(const UnloadDamage& other);
     // "" when nothing went wrong, else e.g. "2 pages skipped, 1 TOAST value missing".
@@ -27,8 +33,11 @@ struct UnloadDamage {
 
 struct UnloadResult {
     uint64_t rows = 0;    // rows handed to the writer (0 after a writer failure)
-    bool failed = false;  // the writer failed: open, writeRows or finish threw
+    bool failed = false;  // not read, or the writer failed: open, writeRows or finish threw
     UnloadDamage damage;
+    // All-zero pages: left by an extension of the relation that was never written. No damage,
+    // but said per table.
+    uint64_t emptyPages = 0;
 
     // The whole relation came out: no writer failure and no damage.
     bool complete() const { return !failed && damage.total() == 0; }

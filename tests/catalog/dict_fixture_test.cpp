@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -256,6 +257,44 @@ TEST_P(DictFixture, TablesAreTheManifestsTables) {
         }
     }
     EXPECT_GT(tables, 40u);
+}
+
+// A pg_attribute row of a middle column lost: the table is named with the attribute number
+// it lacks, and refuses to unload rather than write its rows shifted.
+TEST_P(DictFixture, ATableMissingAColumnRowIsNamedAndNotUnloaded) {
+    generate();
+    Dictionary& d = Dictionary::instance();
+    EXPECT_TRUE(d.layoutWarnings().empty());
+    const FixtureTable& bulk = manifest_.table("vorn", "public", "bulk");
+    const std::string prefix =
+        std::to_string(bulk.databaseOid) + "|" + std::to_string(bulk.oid) + "|2|";
+    const std::string path = dictFilePath(DictFile::kAttribute);
+    std::string kept, line;
+    std::ifstream in(path, std::ios::binary);
+    size_t dropped = 0;
+    while (std::getline(in, line)) {
+        if (line.rfind(prefix, 0) == 0)
+            ++dropped;
+        else
+            kept += line + "\n";
+    }
+    in.close();
+    ASSERT_EQ(dropped, 1u);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << kept;
+    ASSERT_TRUE(d.loadFromCache(nullptr));
+
+    const std::vector<std::string> warnings = d.layoutWarnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0],
+              "table \"public\".\"bulk\" of database vorn: the catalogue has no column "
+              "for attribute number 2 of the table's 4: its rows cannot be decoded");
+    d.currentDatabaseOid = bulk.databaseOid;
+    PgTable* table = d.findTable("public", "bulk");
+    ASSERT_NE(table, nullptr);
+    CopyTextWriter writer(&table->columns(), "gap", table->name(), "", table->oid());
+    const UnloadResult result = table->unload(writer, nullptr);
+    EXPECT_TRUE(result.failed);
+    EXPECT_EQ(result.rows, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, DictFixture, ::testing::ValuesIn(fixtureLabels()),

@@ -1,15 +1,20 @@
 // libFuzzer target over the decoders that read untrusted bytes: heap and U pages (tuple
-// readers and chunk listers), the varlena reader with in-line pglz and LZ4, and pglz alone.
-// The first input byte picks the decoder and the block size; the rest is the input.
+// readers and chunk listers), the varlena reader with in-line pglz and LZ4, pglz alone, and
+// the commit log (pg_xact and pg_subtrans segments). The first input byte picks the decoder
+// and the block size; the rest is the input.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "storage/column_batch.h"
 #include "storage/column_def.h"
+#include "storage/commit_log.h"
 #include "storage/page_reader.h"
 #include "storage/value_buffer.h"
 
@@ -87,6 +92,39 @@ void listChunks(const std::vector<uint8_t>& page, uint16_t blockSize) {
     lister.collectChunks(chunks);
 }
 
+// A data directory of the run's own, whose commit log the input writes.
+const std::string& clusterDir() {
+    static const std::string dir = [] {
+        char pattern[] = "/tmp/vorn-fuzz-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        const std::string d = made != nullptr ? made : "/tmp";
+        std::system(("mkdir -p " + d + "/pg_xact " + d + "/pg_subtrans " + d + "/global").c_str());
+        return d;
+    }();
+    return dir;
+}
+
+void writeFile(const std::string& path, const uint8_t* data, size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+// The input's first half is segment 0000 of pg_xact, its second of pg_subtrans; xids spread
+// over those pages and beyond them are asked for.
+void readCommitLog(const uint8_t* data, size_t size, uint16_t blockSize) {
+    const std::string& dir = clusterDir();
+    const size_t half = size / 2;
+    writeFile(dir + "/pg_xact/0000", data, half);
+    writeFile(dir + "/pg_subtrans/0000", data + half, size - half);
+    CommitLog log(dir, 15, blockSize);
+    const uint32_t xids = static_cast<uint32_t>(std::min<size_t>(half * 4 + 64, 1u << 24));
+    const uint32_t step = xids / 1024 + 1;
+    for (uint32_t xid = 0; xid < xids; xid += step)
+        log.status(xid);
+    log.status(0xFFFFFFFFu);
+    log.status(0x80000000u);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -100,7 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static ColumnBatch batch = makeColumnBatch(layout());
     switch (selector & 0x0F) {
         case 0: {
-            static TableBlock heap(layout(), nullptr);
+            // Unhinted tuples ask a commit log: an empty one, which can decide nothing.
+            static CommitLog log(clusterDir() + "/none", 15, 8192);
+            static TableBlock heap(layout(), nullptr, &log);
             readAll(heap, pageOf(data, size, blockSize), blockSize, batch);
             break;
         }
@@ -126,6 +166,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                value);
             break;
         }
+        case 6:
+            readCommitLog(data, size, blockSize);
+            break;
         default: {
             if (size < 4)
                 break;

@@ -199,9 +199,13 @@ TEST(HeapPage, MissingTrailingAttributesTakeTheirDefault) {
               (Row{val(le<int32_t>(1)), val(le<int32_t>(42)), val("abc"), val(""), kNull}));
     EXPECT_EQ(got.rows[1], (Row{val(le<int32_t>(2)), val(le<int32_t>(3)), val("x"), kNull, kNull}));
 
-    // More stored attributes than the layout knows: read up to the last column.
+    // More stored attributes than the relation has: the header is not what it seems, and the
+    // tuple is rejected rather than read up to the last column.
     const ColumnLayout shorter = layoutOf({kInt4Col});
-    EXPECT_EQ(readHeap(pageOf({recent}), shorter).rows, (std::vector<Row>{{val(le<int32_t>(2))}}));
+    const PageRows wider = readHeap(pageOf({recent}), shorter);
+    EXPECT_TRUE(wider.rows.empty());
+    EXPECT_EQ(wider.report.tuplesRejected, 1u);
+    EXPECT_EQ(wider.reason, "5 attributes stored, the relation has 1");
 }
 
 TEST(HeapPage, OidColumnComesFromTheTupleHeader) {
@@ -449,10 +453,10 @@ TEST(HeapPage, DamagedTuplesAreCountedAndTheirRowReused) {
          [&](HeapPageBuilder& p) {
              p.addTuple(HT().fixed(le<int32_t>(1), 4).null().hoff(23).build());
          },
-         "t_hoff 23 below 24 (header, null bitmap of 2 attributes)"},
+         "t_hoff 23, expected 24 (header, null bitmap of 2 attributes)"},
         {"t_hoff past the item",
          [&](HeapPageBuilder& p) { p.addTuple(HT().fixed(le<int32_t>(1), 4).hoff(200).build()); },
-         "t_hoff 200 beyond the tuple length 28"},
+         "t_hoff 200, expected 24 (header, null bitmap of 1 attributes)"},
         {"fixed value cut short", [&](HeapPageBuilder& p) { p.addTuple(cut(full().build(), 36)); },
          "attribute 2: 8 bytes at offset 32 pass the tuple end 36"},
         {"varlena cut short", [&](HeapPageBuilder& p) { p.addTuple(cut(full().build(), 100)); },

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -136,19 +137,80 @@ INSTANTIATE_TEST_SUITE_P(Reads, TableUnloadTest, ::testing::Values(true, false),
                              return info.param ? "ReadAhead" : "Synchronous";
                          });
 
-TEST_P(TableUnloadTest, RelationWithoutFilesOpensAndFinishesTheWriter) {
-    CapturingWriter writer;
-    RecordingProgress progress;
-    const UnloadResult result = table_.unload(writer, &progress);
+// A relation with storage always has its first segment file, empty or not. Without it (a
+// file deleted, a folder not copied, another cluster's data directory) the table fails with
+// the path and the system's reason before the writer makes any output; only a relation with
+// no storage (file node 0: a partitioned table) reads no file without a word.
+TEST_P(TableUnloadTest, RelationWithoutItsFirstSegmentFailsBeforeTheWriterOpens) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::string reason;
+    };
+    const std::string dir = relationDir();
+    const std::vector<Case> cases = {
+        {"no folder", [] {}, "directory \"" + dir + "\" cannot be read: No such file or directory"},
+        {"no file", [&] { std::filesystem::create_directories(dir); },
+         "file \"" + segment(0) + "\" cannot be read: No such file or directory"},
+        {"only a later segment",
+         [&] {
+             writeRelation(dir, kFileNode, onePagePerRow(1, 2), 1);
+             std::filesystem::remove(segment(0));
+         },
+         "file \"" + segment(0) + "\" cannot be read: No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir);
+        c.arrange();
+        CapturingWriter writer;
+        const UnloadResult result = table_.unload(writer, nullptr);
+        EXPECT_TRUE(result.failed);
+        EXPECT_EQ(result.rows, 0u);
+        EXPECT_FALSE(writer.opened());
+        EXPECT_THAT(writer.messages(), HasSubstr(c.reason));
+        EXPECT_THAT(logText(), HasSubstr(c.reason));
+    }
+}
 
+// A pg_attribute row lost from the middle of a table shifts every attribute after it: the
+// table is failed with the numbers it lacks instead of being unloaded as garbage.
+TEST_P(TableUnloadTest, ALayoutWithAGapFailsTheTableBeforeAnyOutput) {
+    writeRelation(relationDir(), kFileNode, onePagePerRow(1, 3));
+    table_.relnatts = 4;
+    table_.setColumns({column(1, "id", 23, 4, 'i'), column(3, "v", 25, -1, 'i')});
+    EXPECT_EQ(table_.missingAttributes(),
+              "the catalogue has no column for attribute numbers 2, 4 of the table's 4: its rows "
+              "cannot be decoded");
+    CapturingWriter writer;
+    const UnloadResult result = table_.unload(writer, nullptr);
+    EXPECT_TRUE(result.failed);
     EXPECT_EQ(result.rows, 0u);
-    EXPECT_TRUE(result.complete());
-    EXPECT_TRUE(writer.opened());
-    EXPECT_TRUE(writer.finished());
-    EXPECT_TRUE(writer.writeCalls().empty());
-    EXPECT_EQ(writer.blocks(), 0u);
-    EXPECT_EQ(writer.messages(), "");
-    EXPECT_THAT(progress.calls, ElementsAre("begin 100", "set 0", "finish"));
+    EXPECT_FALSE(writer.opened());
+    EXPECT_THAT(writer.messages(), HasSubstr("attribute numbers 2, 4 of the table's 4"));
+
+    table_.setColumns({column(1, "id", 23, 4, 'i'), column(2, "v", 25, -1, 'i'),
+                       column(3, "a", 23, 4, 'i'), column(4, "b", 23, 4, 'i')});
+    EXPECT_EQ(table_.missingAttributes(), "");
+}
+
+TEST_P(TableUnloadTest, EmptyFirstSegmentAndNoStorageAreEmptyTables) {
+    writeRelation(relationDir(), kFileNode, {});
+    ASSERT_TRUE(std::filesystem::exists(segment(0)));
+    for (const uint32_t fileNode : {kFileNode, 0u}) {
+        SCOPED_TRACE(fileNode);
+        table_.relfilenode = fileNode;
+        CapturingWriter writer;
+        RecordingProgress progress;
+        const UnloadResult result = table_.unload(writer, &progress);
+        EXPECT_EQ(result.rows, 0u);
+        EXPECT_TRUE(result.complete()) << writer.messages();
+        EXPECT_TRUE(writer.opened());
+        EXPECT_TRUE(writer.finished());
+        EXPECT_TRUE(writer.writeCalls().empty());
+        EXPECT_EQ(writer.blocks(), 0u);
+        EXPECT_THAT(progress.calls, ElementsAre("begin 100", "set 0", "finish"));
+    }
 }
 
 TEST_P(TableUnloadTest, NeverWrittenPagesAreSteppedOverButCounted) {
@@ -158,6 +220,7 @@ TEST_P(TableUnloadTest, NeverWrittenPagesAreSteppedOverButCounted) {
 
     EXPECT_EQ(result.rows, 0u);
     EXPECT_EQ(result.damage.total(), 0u) << result.damage.summary();
+    EXPECT_EQ(result.emptyPages, 3u);
     EXPECT_EQ(writer.blocks(), 3u);
     EXPECT_EQ(writer.bytes(), 3u * 8192);
     EXPECT_TRUE(writer.finished());
@@ -181,7 +244,8 @@ TEST_P(TableUnloadTest, ReadsInGroupsOfOneMebibyteAndReportsProgressPerGroup) {
 
 // Several groups in several segments, with damaged pages at the end and the start of a group
 // and a cut last block: every sound page's row comes back in order, each damaged page is
-// counted and logged once, and the groups are those of a synchronous scan.
+// counted and logged once, and the groups are those of a synchronous scan. Segment 0 is
+// shorter than a full segment (1 GiB): the blocks it lacks were lost and are counted.
 TEST_P(TableUnloadTest, GroupsAcrossSegmentsKeepTheirOrderAndTheirDamage) {
     constexpr int32_t kPages = 600;  // two segments of 300 blocks: groups of 128, 128 and 44
     std::vector<Bytes> pages = onePagePerRow(1, kPages);
@@ -204,11 +268,15 @@ TEST_P(TableUnloadTest, GroupsAcrossSegmentsKeepTheirOrderAndTheirDamage) {
     EXPECT_EQ(idsOf(writer), expected);
     EXPECT_EQ(result.rows, expected.size());
     EXPECT_THAT(writer.blockCalls(), ElementsAre(128u, 128u, 44u, 128u, 128u, 44u));
+    constexpr uint64_t kFullSegment = (uint64_t{1} << 30) / 8192;
     EXPECT_EQ(result.damage.pagesSkipped, 3u);
-    EXPECT_EQ(result.damage.blocksUnreadable, 1u);
-    EXPECT_EQ(result.damage.total(), 4u) << result.damage.summary();
+    EXPECT_EQ(result.damage.blocksUnreadable, 1u + (kFullSegment - 300));
+    EXPECT_EQ(result.damage.total(), 3u + 1u + (kFullSegment - 300)) << result.damage.summary();
     EXPECT_FALSE(result.failed);
     const std::string log = logText();
+    EXPECT_THAT(log, HasSubstr("file \"" + segment(0) +
+                               "\" holds 300 blocks, but a segment before "
+                               "the last holds 131072: blocks 300 to 131071 are missing"));
     EXPECT_THAT(log, HasSubstr("file \"" + segment(0) + "\" block 127: page skipped: "));
     EXPECT_THAT(log, HasSubstr("file \"" + segment(0) +
                                "\" block 128: page skipped: unknown page layout version 5"));

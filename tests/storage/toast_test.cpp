@@ -361,12 +361,14 @@ TEST_F(ToastTest, IndexOfUPages) {
     }
 }
 
-TEST_F(ToastTest, IndexSkipsValueIdZeroAndEmptyRelations) {
+TEST_F(ToastTest, IndexSkipsValueIdZeroAndCountsAMissingRelation) {
+    // Every TOAST relation has a first segment: without it its values are lost, and said so.
     UnloadDamage damage;
-    buildToastIndex(toast_, &damage);  // no file at all
+    buildToastIndex(toast_, &damage);
     EXPECT_TRUE(toast_.chunkIndex.empty());
-    EXPECT_EQ(damage.total(), 0u);
+    EXPECT_EQ(damage.segmentsUnreadable, 1u);
 
+    damage = {};
     writeChunks({{0, 0, bytesOf("orphan")}, {3, 0, bytesOf("kept")}});
     buildToastIndex(toast_, &damage);
     ASSERT_EQ(toast_.chunkIndex.size(), 1u);

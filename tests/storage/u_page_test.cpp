@@ -182,10 +182,10 @@ TEST(UPage, DamagedTuplesAreCountedAndTheirRowReused) {
          [](UPageBuilder& p) {
              p.addTuple(UT().fixed(le<int32_t>(1), 1).null().dataOffset(11).build());
          },
-         "data offset 11 below 12 (header, null bitmap of 2 attributes)"},
+         "data offset 11, expected 12 to 16 (header, null bitmap of 2 attributes)"},
         {"data offset past the item",
          [](UPageBuilder& p) { p.addTuple(UT().fixed(le<int32_t>(1), 1).dataOffset(40).build()); },
-         "data offset 40 beyond the tuple length 15"},
+         "data offset 40, expected 11 to 16 (header, null bitmap of 1 attributes)"},
         {"int8 cut short", [&](UPageBuilder& p) { p.addTuple(cut(good, 20)); },
          "attribute 2: 8 bytes at offset 15 pass the tuple end 20"},
         {"varlena cut short", [&](UPageBuilder& p) { p.addTuple(cut(good, 25)); },
