@@ -15,7 +15,7 @@ namespace vorn {
 // flushed after every message). When the file cannot be opened the holder stays silent:
 // every call does nothing and the program runs on.
 class FileLogger {
-public:
+  public:
     explicit FileLogger(const char* fileName);
     ~FileLogger();
     FileLogger(const FileLogger&) = delete;
@@ -42,7 +42,7 @@ public:
         error(fmt::vformat(format, fmt::make_format_args(args...)));
     }
 
-private:
+  private:
     const char* fileName_;
     std::unique_ptr<spdlog::logger> logger_;
 };

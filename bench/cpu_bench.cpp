@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
         workers.emplace_back([] { loopSeconds(); });
     for (std::thread& t : workers)
         t.join();
-    const double all = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double all =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("one %.3f s %u at once %.3f s speed-up %.2f\n", one, threads, all,
                 threads * one / all);
     return 0;

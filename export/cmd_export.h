@@ -71,10 +71,10 @@ class CmdExport {
     struct TableOutcome {
         uint64_t rows = 0;
         bool failed = false;
-        bool skipped = false;   // no writer for the format: nothing was read
+        bool skipped = false;     // no writer for the format: nothing was read
         bool incomplete = false;  // read with damage: some rows or values are missing
-        std::string messages;   // the writer's messages (failures, damage)
-        std::string dataFile;   // the data file written, empty when none
+        std::string messages;     // the writer's messages (failures, damage)
+        std::string dataFile;     // the data file written, empty when none
     };
     // One table on the calling thread, with a progress bar (unloadOneTable) or without one
     // (unloadQueuedTable, for the workers). Never throws for the table: whatever goes wrong
@@ -101,8 +101,7 @@ class CmdExport {
     // The import scripts of the file formats (none for DB). A script that cannot be written,
     // and each table that must be loaded by hand, are reported.
     void writeTableImportScript(PgTable* table, const TableOutcome& outcome);
-    void writeSchemaImportScript(const std::string& schemaName,
-                                 const std::vector<PgTable*>& tables,
+    void writeSchemaImportScript(const std::string& schemaName, const std::vector<PgTable*>& tables,
                                  const std::vector<Finished>& finished);
     ImportScriptSettings importSettings(uint32_t databaseOid) const;
     void reportScript(const ImportScriptResult& result);

@@ -41,10 +41,10 @@ class CopyTextWriter : public DataWriter {
 
   private:
     struct Field {
-        size_t column;        // index into the layout and the batch
-        TextOutputFn output;  // null: no output, an empty field
-        bool plainBytes;      // text-like: escaped straight from the stored bytes
-        bool mayNeedEscape;   // the output can contain a byte the escape table marks
+        size_t column;         // index into the layout and the batch
+        TextOutputFn output;   // null: no output, an empty field
+        bool plainBytes;       // text-like: escaped straight from the stored bytes
+        bool mayNeedEscape;    // the output can contain a byte the escape table marks
         uint64_t refused = 0;  // values the output could not render: written empty
     };
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, then builds and runs every test twice: a normal build and one
-# with address and undefined-behaviour sanitizers. Both builds share one cache of real
+# Installs what is needed, checks that every source file is as clang-format writes it, then
+# builds and runs every test twice: a normal build and one with address and
+# undefined-behaviour sanitizers. Both builds share one cache of real
 # PostgreSQL data directories (build/fixtures), so the second run reuses the first's. A third
 # build with the thread sanitizer runs only the parallel unload tests of the export tests.
 set -euo pipefail
@@ -8,6 +9,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 bash scripts/setup.sh
+
+echo "== format (clang-format) =="
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
 
 jobs=$(nproc)
 cache="$root/build/fixtures"

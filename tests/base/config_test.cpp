@@ -1,5 +1,5 @@
-#include "tests/support/config_text.h"
 #include "base/config.h"
+#include "tests/support/config_text.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,6 @@ class Sandbox {
 std::string ini(const std::string& body) {
     return test::configFile(body);
 }
-
 
 Config loadSetting(const std::string& path, const std::string& text) {
     Sandbox box(ini(test::configElement(path, text)));
@@ -248,7 +247,8 @@ TEST(ConfigTest, DelimiterIsOneByteThatCopyAccepts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.value_or("(absent)"));
-        Sandbox box(ini(c.text ? test::configElement("export.export_text.field_delim_char", *c.text) : ""));
+        Sandbox box(
+            ini(c.text ? test::configElement("export.export_text.field_delim_char", *c.text) : ""));
         EXPECT_EQ(box.load().fieldDelimChar, c.expected);
         EXPECT_EQ(box.logText(), "");
     }

@@ -94,7 +94,8 @@ class CmdExportTest : public ::testing::Test {
     void expectMixedSchemaWrittenOnce() const {
         EXPECT_EQ(dump("MixedSchema_CamelTable.txt"),
                   readFileBytes(table("MixedSchema", "CamelTable").copyText));
-        EXPECT_EQ(dump("MixedSchema_twin.txt"), readFileBytes(table("MixedSchema", "twin").copyText));
+        EXPECT_EQ(dump("MixedSchema_twin.txt"),
+                  readFileBytes(table("MixedSchema", "twin").copyText));
         size_t dataFiles = 0;
         for (const auto& e : fs::directory_iterator(dir_.path() + "/dump"))
             dataFiles += e.path().extension() == ".txt";
@@ -119,7 +120,7 @@ TEST_F(CmdExportTest, TableNamesAreFoldedAndLookedUp) {
         const char* found;  // null: not found
     } cases[] = {
         {"twin", "twin"},
-        {"PUBLIC.TWIN", "twin"},            // schema and table folded
+        {"PUBLIC.TWIN", "twin"},  // schema and table folded
         {"\"MixedSchema\".\"CamelTable\"", "CamelTable"},
         {"mixedschema.\"CamelTable\"", "CamelTable"},  // the schema without regard to case
         {"MixedSchema.CamelTable", nullptr},           // the table folded to camel case
@@ -172,8 +173,8 @@ TEST_F(CmdExportTest, SchemaSerialAndParallelWriteEachTableOnce) {
         fs::create_directories(dir_.path() + "/dump");
         resetTableFileNames();
         const std::string out = run([&] { exporter_->unloadSchema("MIXEDSCHEMA", degree); });
-        EXPECT_NE(out.find(fmt::format(" Unloading MixedSchema's tables, total cnt: 2 in parallel {}",
-                                       degree)),
+        EXPECT_NE(out.find(fmt::format(
+                      " Unloading MixedSchema's tables, total cnt: 2 in parallel {}", degree)),
                   std::string::npos)
             << out;
         EXPECT_NE(out.find("Finished.\n========== Unload \"MixedSchema\": 2 total, 2 success, 0 "
@@ -197,7 +198,8 @@ class RefusingExporter : public CmdExport {
   protected:
     std::thread startWorker(int index, UnloadCounters* counters) override {
         if (index >= refuseFrom_)
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
         return CmdExport::startWorker(index, counters);
     }
 
@@ -220,10 +222,12 @@ TEST_F(CmdExportTest, ParallelUnloadGoesOnWhenThreadsAreRefused) {
         const std::string said =
             refuseFrom == 0 ? "cannot start unload worker 0 (" : "cannot start unload worker 1 (";
         EXPECT_NE(out.find(said), std::string::npos) << out;
-        EXPECT_NE(out.find(refuseFrom == 0 ? "); going on without workers\n" : "); going on with 1\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            out.find(refuseFrom == 0 ? "); going on without workers\n" : "); going on with 1\n"),
+            std::string::npos)
             << out;
-        EXPECT_EQ(out.find("worker 2"), std::string::npos) << "one refusal ends the starts: " << out;
+        EXPECT_EQ(out.find("worker 2"), std::string::npos)
+            << "one refusal ends the starts: " << out;
         EXPECT_NE(out.find("2 total, 2 success, 0 error, 0 skipped"), std::string::npos) << out;
         expectMixedSchemaWrittenOnce();
     }
@@ -259,8 +263,9 @@ TEST_F(CmdExportTest, CsvTablesAreSkippedAndSaidSo) {
     EXPECT_NE(out.find("Export format CSV has no writer"), std::string::npos) << out;
     EXPECT_NE(out.find("2 total, 0 success, 0 error, 2 skipped"), std::string::npos) << out;
     const std::string one = run([&] { exporter_->unloadTable("twin", 1); });
-    EXPECT_NE(one.find("Export format CSV has no writer: table \"public\".\"twin\" is not unloaded."),
-              std::string::npos)
+    EXPECT_NE(
+        one.find("Export format CSV has no writer: table \"public\".\"twin\" is not unloaded."),
+        std::string::npos)
         << one;
 }
 

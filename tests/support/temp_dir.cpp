@@ -28,7 +28,8 @@ void TempDir::writeFile(const std::string& relative, const std::string& content)
     fs::create_directories(p.parent_path());
     std::ofstream out(p.string(), std::ios::binary | std::ios::trunc);
     out << content;
-    if (!out) throw std::runtime_error("cannot write " + p.string());
+    if (!out)
+        throw std::runtime_error("cannot write " + p.string());
 }
 
 std::string TempDir::readFile(const std::string& relative) const {
@@ -40,9 +41,11 @@ std::string TempDir::readFile(const std::string& relative) const {
 
 ScopedWorkingDir::ScopedWorkingDir(const std::string& dir) {
     char buf[4096];
-    if (getcwd(buf, sizeof buf) == nullptr) throw std::system_error(errno, std::generic_category());
+    if (getcwd(buf, sizeof buf) == nullptr)
+        throw std::system_error(errno, std::generic_category());
     previous_ = buf;
-    if (chdir(dir.c_str()) != 0) throw std::system_error(errno, std::generic_category(), dir);
+    if (chdir(dir.c_str()) != 0)
+        throw std::system_error(errno, std::generic_category(), dir);
 }
 
 ScopedWorkingDir::~ScopedWorkingDir() {

@@ -7,7 +7,7 @@ namespace vorn::test {
 // A fresh directory under the system's temporary folder, removed with everything in it
 // when the object goes out of scope.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -19,20 +19,20 @@ public:
     // Reads a whole file below the directory; empty when it does not exist.
     std::string readFile(const std::string& relative) const;
 
-private:
+  private:
     std::string path_;
 };
 
 // Changes the working directory for the lifetime of the object and changes it back after.
 // Much of vorn works relative to the working directory (conf/, log/, dict/, dump/).
 class ScopedWorkingDir {
-public:
+  public:
     explicit ScopedWorkingDir(const std::string& dir);
     ~ScopedWorkingDir();
     ScopedWorkingDir(const ScopedWorkingDir&) = delete;
     ScopedWorkingDir& operator=(const ScopedWorkingDir&) = delete;
 
-private:
+  private:
     std::string previous_;
 };
 

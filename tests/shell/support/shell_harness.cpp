@@ -1,5 +1,5 @@
-#include "tests/support/config_text.h"
 #include "tests/shell/support/shell_harness.h"
+#include "tests/support/config_text.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -49,7 +49,6 @@ void emptyDictionary() {
     d.currentDatabaseOid = 0;
     currentSchemaOid = 0;
 }
-
 
 void check(bool ok, const char* what) {
     if (!ok)
