@@ -187,16 +187,15 @@ std::optional<std::string> TableScan::run() {
 // Segment files are filled in order, each to its full size before the next is begun, so a
 // number missing before a segment that exists is a file lost with all its rows.
 void TableScan::noteMissingSegments(uint32_t expected, uint32_t found) {
-    const std::string& directory = directory_;
     if (found <= expected)
         return;
     result_.damage.segmentsUnreadable += found - expected;
     if (found - expected == 1) {
         log_.errorFormatted("{} file \"{}\" is missing (segment {} exists)", relation_,
-                            segmentPath(directory, table_.fileNode(), expected), found);
+                            segmentPath(directory_, table_.fileNode(), expected), found);
     } else {
         log_.errorFormatted("{} segment files {} to {} of \"{}\" are missing", relation_, expected,
-                            found - 1, segmentPath(directory, table_.fileNode(), 0));
+                            found - 1, segmentPath(directory_, table_.fileNode(), 0));
     }
 }
 
@@ -283,9 +282,9 @@ uint64_t TableScan::readPage(const uint8_t* page, const std::string& path, uint3
             rows = readRows(*uReader_, page);
             account(uReader_->pageReport(), path, blockNumber);
         } else if (isAllZeroPage(page, blockSize_)) {
+            // A page the relation was extended by but never written: no damage, but counted.
             ++result_.emptyPages;
         } else {
-            // An all-zero page is one the relation was extended by but never written.
             ++result_.damage.pagesSkipped;
             log_.errorFormatted(
                 "{} file \"{}\" block {}: page skipped: unknown page layout "
