@@ -19,6 +19,7 @@ extern char** environ;
 namespace vorn {
 
 termios savedTerminal;
+bool terminalSaved = false;  // savedTerminal holds the attributes of a terminal
 
 namespace {
 
@@ -166,8 +167,12 @@ const char* signalName(int signal) {
 }
 
 int installSignalHandlers() {
-    if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0)
+    // Standard input from a file or a pipe has no terminal attributes to save or restore.
+    terminalSaved = isatty(STDIN_FILENO) == 1;
+    if (terminalSaved && tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
         perror("tcsetattr");
+        terminalSaved = false;
+    }
 
     struct sigaction action {};
     action.sa_sigaction = onSignal;
@@ -199,7 +204,7 @@ void onSignal(int signal, siginfo_t* info, void* /*context*/) {
                 message != nullptr ? kExitReportSeconds : kCrashReportSeconds);
 
     FileLogger& log = mainLog();
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal) != 0)
+    if (terminalSaved && tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal) != 0)
         perror("tcsetattr");
 
     // _exit, not exit: worker threads of a parallel unload may still run, and the exit

@@ -67,13 +67,16 @@ std::string maskConnectString(const char* text) {
     if (text == nullptr)
         return "";
     std::string masked(text, strnlen(text, kConnectStringLimit));
-    const size_t slash = masked.find('/');
-    if (slash == std::string::npos)
-        return masked;
+    // The credentials end at the last '@' (a password may hold '@'); the user part ends at
+    // the first '/' or ':' in them, so that the common slip user:password@host hides the
+    // password too.
     size_t at = masked.rfind('@');
     if (at == std::string::npos)
         at = masked.size();
-    for (size_t i = slash + 1; i < at; ++i)
+    const size_t userEnd = masked.find_first_of("/:");
+    if (userEnd == std::string::npos || userEnd >= at)
+        return masked;
+    for (size_t i = userEnd + 1; i < at; ++i)
         masked[i] = '*';
     return masked;
 }

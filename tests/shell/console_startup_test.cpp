@@ -137,6 +137,13 @@ TEST(ConsoleStartup, MaskConnectStringHidesOnlyThePassword) {
         {"no-slash@host", "no-slash@host"},
         {"user/secret", "user/******"},
         {"a@b/c", "a@b/c"},
+        // The common slip: ':' for '/'. The password is hidden all the same, and a ':' in a
+        // password after the user's '/' changes nothing.
+        {"user:Secret@host:5432/db", "user:******@host:5432/db"},
+        {"user:pw/x@host", "user:****@host"},
+        {"scott/ti:ger@h:1/d", "scott/******@h:1/d"},
+        // Without an '@' everything after the user part counts as the password.
+        {"host:5432/db", "host:*******"},
         {"", ""},
     };
     for (const Case& c : cases)
