@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <system_error>
@@ -255,6 +256,40 @@ TEST_F(CmdExportTest, FailedTableIsCountedAndNamed) {
         EXPECT_NE(script.find("CamelTable"), std::string::npos) << script;
         EXPECT_EQ(script.find("FROM 'MixedSchema_twin.txt'"), std::string::npos) << script;
     }
+}
+
+// What the storage engine found reaches the console: the empty pages a table holds are said,
+// and a table whose file is gone fails with the path and the system's reason, not as an
+// empty table.
+TEST_F(CmdExportTest, EmptyPagesAndALostFileAreSaidOnTheConsole) {
+    const FixtureTable& t = table("public", "twin");
+    // A data directory of one database folder: the table's file with a page the server
+    // extended it by, and its TOAST relation's file.
+    const std::string data = dir_.path() + "/data";
+    const std::string folder = data + "/base/" + std::to_string(t.databaseOid);
+    fs::create_directories(folder);
+    const std::string file = folder + "/" + std::to_string(t.relfilenode);
+    fs::copy_file(t.path, file);
+    {
+        std::ofstream extended(file, std::ios::binary | std::ios::app);
+        extended << std::string(manifest_->server.blockSize, '\0');
+    }
+    ASSERT_TRUE(t.toast.has_value());
+    fs::copy_file(t.toast->path, folder + "/" + std::to_string(t.toast->relfilenode));
+    dataDirectory = data;
+
+    const std::string out = run([&] { exporter_->unloadTable("public.twin", 1); });
+    EXPECT_NE(out.find("  Table \"public\".\"twin\": 1 empty pages.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("unloaded 3 rows"), std::string::npos) << out;
+    EXPECT_EQ(dump("public_twin.txt"), readFileBytes(t.copyText));
+
+    fs::remove(file);
+    resetTableFileNames();
+    const std::string lost = run([&] { exporter_->unloadTable("public.twin", 1); });
+    EXPECT_NE(lost.find("error: file \"" + file + "\" cannot be read: No such file or directory"),
+              std::string::npos)
+        << lost;
+    EXPECT_FALSE(fs::exists(dir_.path() + "/dump/public_twin.txt.tmp"));
 }
 
 TEST_F(CmdExportTest, CsvTablesAreSkippedAndSaidSo) {
