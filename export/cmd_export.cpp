@@ -1,6 +1,7 @@
 #include "export/cmd_export.h"
 
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -75,6 +76,18 @@ std::string trimmedMessages(const std::string& messages) {
     while (start < messages.size() && messages[start] == '\n')
         ++start;
     return messages.substr(start);
+}
+
+// How a table's unload ended, for the line after it: a table that failed or was skipped
+// wrote no rows, and an incomplete one did not write all of them.
+std::string doneText(const CmdExport::TableOutcome& outcome, double seconds) {
+    if (outcome.failed)
+        return fmt::format("failed ({:.2f} secs).", seconds);
+    if (outcome.skipped)
+        return fmt::format("skipped ({:.2f} secs).", seconds);
+    if (outcome.incomplete)
+        return fmt::format("unloaded {} rows, incomplete ({:.2f} secs).", outcome.rows, seconds);
+    return fmt::format("unloaded {} rows ({:.2f} secs).", outcome.rows, seconds);
 }
 
 std::string fileNameOf(const std::string& path) {
@@ -159,6 +172,19 @@ CmdExport::TableOutcome CmdExport::unloadWith(PgTable* table, const char* suffix
                                               bool withProgress) {
     TableOutcome outcome;
     const std::string name = quoted(table->schemaName(), table->tableName());
+    if (table->relkind == 'p') {
+        // A partitioned table has no storage: reading it would give "0 rows" that are not the
+        // table's rows, and an import script that loads nothing.
+        outcome.skipped = true;
+        outcome.messages = fmt::format(
+            "Table {} is a partitioned table: it holds no rows of its own. Its rows are in its "
+            "partitions, which are tables of their own: unload them by name or with their "
+            "schema.",
+            name);
+        say("  " + outcome.messages);
+        unloadLog_->warn(outcome.messages);
+        return outcome;
+    }
     try {
         std::unique_ptr<IDataWriter> writer = createWriter(table, suffix);
         if (!writer) {
@@ -184,6 +210,14 @@ CmdExport::TableOutcome CmdExport::unloadWith(PgTable* table, const char* suffix
         outcome.failed = result.failed;
         outcome.incomplete = result.damage.total() > 0;
         outcome.messages = trimmedMessages(writer->messages());
+        // Values written empty or NULL for want of an output are not the table's values.
+        if (const std::string lost = writer->valuesNotWritten(); !lost.empty() && !outcome.failed) {
+            outcome.incomplete = true;
+            unloadLog_->warn(fmt::format("Table {}: {}", name, lost));
+            if (!outcome.messages.empty())
+                outcome.messages += '\n';
+            outcome.messages += lost;
+        }
         if (result.emptyPages > 0) {
             const std::string note =
                 fmt::format("  Table {}: {} empty pages.", name, result.emptyPages);
@@ -203,6 +237,28 @@ CmdExport::TableOutcome CmdExport::unloadWith(PgTable* table, const char* suffix
     if ((outcome.failed || outcome.incomplete) && !outcome.messages.empty())
         say("  " + outcome.messages);
     return outcome;
+}
+
+bool CmdExport::exportDirectoryReady() {
+    if (exportKind_ != kExportText && exportKind_ != kExportBinary)
+        return true;
+    const std::filesystem::path directory = exportPath_.empty() ? "." : exportPath_;
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    if (!error && !std::filesystem::is_directory(directory, error) && !error)
+        error = std::make_error_code(std::errc::not_a_directory);
+    std::string problem;
+    if (error)
+        problem = fmt::format("Export directory \"{}\" cannot be created: {}.", exportPath_,
+                              error.message());
+    else if (::access(directory.c_str(), W_OK | X_OK) != 0)
+        problem = fmt::format("Export directory \"{}\" cannot be written: {}.", exportPath_,
+                              std::strerror(errno));
+    if (problem.empty())
+        return true;
+    say(problem);
+    unloadLog_->error(problem);
+    return false;
 }
 
 ImportScriptSettings CmdExport::importSettings(uint32_t databaseOid) const {
@@ -274,7 +330,7 @@ void CmdExport::writeSchemaImportScript(const std::string& schemaName,
             continue;
         }
         const TableOutcome& o = *found->second;
-        entries.push_back({table, o.dataFile, o.failed || o.skipped, o.messages});
+        entries.push_back({table, o.dataFile, o.failed, o.messages, o.skipped});
     }
     const uint32_t database = tables.empty() ? dictionary_->currentDatabaseOid : tables[0]->dboid;
     reportScript(vorn::writeSchemaImportScript(importSettings(database), schemaName, entries));
@@ -284,7 +340,7 @@ void CmdExport::writeTableImportScript(PgTable* table, const TableOutcome& outco
     if (exportKind_ == kExportDb)
         return;
     ImportScriptSettings settings = importSettings(table->dboid);
-    ImportTable entry{table, outcome.dataFile, outcome.failed || outcome.skipped, outcome.messages};
+    ImportTable entry{table, outcome.dataFile, outcome.failed, outcome.messages, outcome.skipped};
     const ImportScriptResult result = vorn::writeTableImportScript(settings, entry);
     reportScript(result);
 }
@@ -327,6 +383,8 @@ void CmdExport::unloadTable(const char* typedName, unsigned degree) {
         say(fmt::format("Table {} not exist", typed));
         return;
     }
+    if (!exportDirectoryReady())
+        return;
 
     const uint32_t oid = table->oid();
     const std::string schema = schemaDisplayName(*table);
@@ -347,10 +405,9 @@ void CmdExport::unloadTable(const char* typedName, unsigned degree) {
     writeTableImportScript(table, outcome);
 
     const double seconds = secondsSince(start);
-    unloadLog_->infoFormatted("[obj#:{}] table \"{}\".\"{}\" unloaded {} rows ({:.2f} secs).", oid,
-                              schema, name, outcome.rows, seconds);
-    say(fmt::format(" {} unloaded {} rows ({:.2f} secs).\n", formatLocalTimestamp(), outcome.rows,
-                    seconds));
+    unloadLog_->infoFormatted("[obj#:{}] table \"{}\".\"{}\" {}", oid, schema, name,
+                              doneText(outcome, seconds));
+    say(fmt::format(" {} {}\n", formatLocalTimestamp(), doneText(outcome, seconds)));
 }
 
 void CmdExport::fillQueue(const std::vector<PgTable*>& tables) {
@@ -377,6 +434,8 @@ void CmdExport::recordFinished(PgTable* table, const TableOutcome& outcome,
         return;
     if (outcome.failed)
         counters.error.fetch_add(1);
+    else if (outcome.incomplete)
+        counters.incomplete.fetch_add(1);
     else
         counters.success.fetch_add(1);
 }
@@ -416,11 +475,10 @@ void CmdExport::workerLoop(int index, UnloadCounters* counters) {
                                       oid, schema, name);
             outcome = unloadQueuedTable(table, nullptr);
             const double seconds = secondsSince(start);
-            say(fmt::format("  [{:02d}] {} table {} unloaded {} rows ({:.2f} secs).", index,
-                            formatLocalTimestamp(), name, outcome.rows, seconds));
-            unloadLog_->infoFormatted(
-                "[{:02d}] [obj#: {}] table \"{}\".\"{}\" unloaded {} rows ({:.2f} secs).", index,
-                oid, schema, name, outcome.rows, seconds);
+            say(fmt::format("  [{:02d}] {} table {} {}", index, formatLocalTimestamp(), name,
+                            doneText(outcome, seconds)));
+            unloadLog_->infoFormatted("[{:02d}] [obj#: {}] table \"{}\".\"{}\" {}", index, oid,
+                                      schema, name, doneText(outcome, seconds));
             pace(seconds);
         } catch (const std::exception& e) {
             outcome.failed = true;
@@ -454,6 +512,8 @@ void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
         say(fmt::format("Schema {} not exist.", typed));
         return;
     }
+    if (!exportDirectoryReady())
+        return;
     const std::string name = schema->nspname;
     std::vector<PgTable*> tables;
     const uint32_t total = dictionary_->tablesOfSchema(tables, schema->oid);
@@ -483,11 +543,9 @@ void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
                                           tableName);
                 outcome = unloadOneTable(table, nullptr);
                 const double seconds = secondsSince(start);
-                say(fmt::format(" {} unloaded {} rows ({:.2f} secs).", formatLocalTimestamp(),
-                                outcome.rows, seconds));
-                unloadLog_->infoFormatted(
-                    "[obj#: {}] table \"{}\".\"{}\" unloaded {} rows ({:.2f} secs).", oid, name,
-                    tableName, outcome.rows, seconds);
+                say(fmt::format(" {} {}", formatLocalTimestamp(), doneText(outcome, seconds)));
+                unloadLog_->infoFormatted("[obj#: {}] table \"{}\".\"{}\" {}", oid, name, tableName,
+                                          doneText(outcome, seconds));
                 pace(seconds);
             } catch (const std::exception& e) {
                 outcome.failed = true;
@@ -544,10 +602,10 @@ void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
         writeSchemaImportScript(name, tables, finished);
 
     const std::string summary = fmt::format(
-        "========== Unload \"{}\": {} total, {} success, {} error, {} skipped, {} ignored "
-        "==========\n",
-        name, counters.total, counters.success.load(), counters.error.load(), counters.skipped,
-        counters.ignored);
+        "========== Unload \"{}\": {} total, {} success, {} incomplete, {} error, {} skipped, {} "
+        "ignored ==========\n",
+        name, counters.total, counters.success.load(), counters.incomplete.load(),
+        counters.error.load(), counters.skipped, counters.ignored);
     say("Finished.");
     say(summary);
     unloadLog_->info("Finished.");

@@ -39,9 +39,10 @@ void foldIdentifier(std::string& name);
 // The counters of one UNLOAD SCHEMA, shared with its workers.
 struct UnloadCounters {
     int32_t total = 0;
-    int32_t skipped = 0;  // tables of a format without writer (CSV)
+    int32_t skipped = 0;  // tables not read: a format without writer (CSV), partitioned tables
     int32_t ignored = 0;
     std::atomic<int32_t> success{0};
+    std::atomic<int32_t> incomplete{0};  // written, but with rows or values missing
     std::atomic<int32_t> error{0};
 };
 
@@ -71,7 +72,7 @@ class CmdExport {
     struct TableOutcome {
         uint64_t rows = 0;
         bool failed = false;
-        bool skipped = false;     // no writer for the format: nothing was read
+        bool skipped = false;     // no writer for the format, or a partitioned table: not read
         bool incomplete = false;  // read with damage: some rows or values are missing
         std::string messages;     // the writer's messages (failures, damage)
         std::string dataFile;     // the data file written, empty when none
@@ -109,6 +110,9 @@ class CmdExport {
     void reportProblems(const std::vector<Finished>& finished);
     // Keeps the outcome for the script and summary and counts it as a success or an error.
     void recordFinished(PgTable* table, const TableOutcome& outcome, UnloadCounters& counters);
+    // The file formats: the export directory, created when missing. False, after one line
+    // saying why, when it cannot be created or written: the command then unloads nothing.
+    bool exportDirectoryReady();
     // Format DB: a table done in under 50 ms is followed by a 50 ms pause.
     void pace(double seconds) const;
 

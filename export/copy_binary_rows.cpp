@@ -81,6 +81,14 @@ std::vector<std::pair<const ColumnDef*, uint64_t>> CopyBinaryRows::refusedValues
     return counts;
 }
 
+std::vector<std::pair<const ColumnDef*, uint64_t>> CopyBinaryRows::valuesWithoutEncoder() const {
+    std::vector<std::pair<const ColumnDef*, uint64_t>> counts;
+    for (const Field& field : fields_)
+        if (field.encoder == nullptr)
+            counts.emplace_back(&(*layout_)[field.column], field.withoutEncoder);
+    return counts;
+}
+
 bool CopyBinaryRows::bind(const ColumnBatch& batch) {
     if (layout_ == nullptr || batch.size() < layout_->size())
         return false;
@@ -96,6 +104,7 @@ bool CopyBinaryRows::bind(const ColumnBatch& batch) {
         cursor.encoder = fields_[f].encoder;
         cursor.kind = fields_[f].kind;
         cursor.refused = &fields_[f].refused;
+        cursor.withoutEncoder = &fields_[f].withoutEncoder;
     }
     return true;
 }
@@ -116,7 +125,11 @@ uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer&
         storeBE16(p, fieldCount_);
         p += 2;
         for (const Cursor* cursor = cursorsBegin; cursor != cursorsEnd; ++cursor) {
-            if (cursor->kind == Kind::Null || cursor->nulls[row] != 0 || cursor->lengths[row] < 0) {
+            if (cursor->nulls[row] != 0 || cursor->lengths[row] < 0 || cursor->kind == Kind::Null) {
+                // A value of a type without encoder is lost as NULL: counted.
+                if (cursor->kind == Kind::Null && cursor->nulls[row] == 0 &&
+                    cursor->lengths[row] >= 0)
+                    ++*cursor->withoutEncoder;
                 storeBE32(p, 0xFFFFFFFFu);
                 p += 4;
                 continue;

@@ -40,6 +40,8 @@ class CopyBinaryRows {
     std::vector<const ColumnDef*> columnsWithoutEncoder() const;
     // Per field: the values its encoder could not read, sent as NULL.
     std::vector<std::pair<const ColumnDef*, uint64_t>> refusedValues() const;
+    // Per field without encoder: the values that were not NULL, sent as NULL.
+    std::vector<std::pair<const ColumnDef*, uint64_t>> valuesWithoutEncoder() const;
 
     // Takes the arrays of `batch` for the next encode() calls; false (and nothing to encode)
     // when the batch has fewer columns than the layout.
@@ -57,7 +59,8 @@ class CopyBinaryRows {
         size_t column;           // index into the layout and the batch
         BinaryEncodeFn encoder;  // null: sent as NULL
         Kind kind;
-        uint64_t refused = 0;  // values the encoder could not read: sent as NULL
+        uint64_t refused = 0;         // values the encoder could not read: sent as NULL
+        uint64_t withoutEncoder = 0;  // values (not NULL) of a field without encoder: NULL
     };
 
     // One field's arrays in the batch at hand, looked up once per bind().
@@ -70,7 +73,8 @@ class CopyBinaryRows {
         size_t stride;
         BinaryEncodeFn encoder;
         Kind kind;
-        uint64_t* refused;  // the field's count
+        uint64_t* refused;         // the field's count
+        uint64_t* withoutEncoder;  // the field's count
     };
 
     static Kind kindOf(BinaryEncodeFn encoder);

@@ -48,6 +48,7 @@ void CopyBinaryWriter::finish() {
     flush();
     file_.commit();
     warnUnreadableValues(rows_.refusedValues(), "NULL");
+    noteValuesWithoutOutput(rows_.valuesWithoutEncoder(), "no binary encoder", "NULL");
 }
 
 }  // namespace vorn

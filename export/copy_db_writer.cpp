@@ -191,6 +191,7 @@ void CopyDBWriter::finish() {
                                quotedName(), taken, rowsSent_));
     }
     warnUnreadableValues(rows_.refusedValues(), "NULL");
+    noteValuesWithoutOutput(rows_.valuesWithoutEncoder(), "no binary encoder", "NULL");
 }
 
 void CopyDBWriter::abandon() noexcept {

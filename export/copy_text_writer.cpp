@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "export/export_settings.h"
+#include "export/export_warning.h"
 #include "storage/copy_binary_buffer.h"
 #include "storage/copy_binary_encode.h"
 
@@ -76,10 +77,16 @@ void CopyTextWriter::open() {
 
 void CopyTextWriter::appendValue(Field& field, const ColumnValues& values, uint32_t row) {
     // An empty value is not NULL: an empty bytea is still "\\x", as the server writes it.
-    if (field.output == nullptr || values.isNull(row) || values.lengths[row] < 0)
+    if (values.isNull(row) || values.lengths[row] < 0)
         return;
+    if (field.output == nullptr) {
+        ++field.withoutOutput;
+        return;
+    }
     const std::string_view value = values.value(row);
     if (field.plainBytes) {
+        if (value.empty())
+            ++field.empty;
         escape_.append(value.data(), value.size(), buffer_);
         return;
     }
@@ -89,7 +96,9 @@ void CopyTextWriter::appendValue(Field& field, const ColumnValues& values, uint3
         ++field.refused;  // not a value of its type: an empty field, counted
         return;
     }
-    if (field.mayNeedEscape)
+    if (buffer_.size() == start)
+        ++field.empty;
+    else if (field.mayNeedEscape)
         escapeFrom(start);
 }
 
@@ -137,9 +146,23 @@ void CopyTextWriter::finish() {
     flush();
     file_.commit();
     std::vector<std::pair<const ColumnDef*, uint64_t>> refused;
-    for (const Field& field : fields_)
+    std::vector<std::pair<const ColumnDef*, uint64_t>> withoutOutput;
+    uint64_t empty = 0;
+    for (const Field& field : fields_) {
         refused.emplace_back(&columns()[field.column], field.refused);
+        if (field.output == nullptr)
+            withoutOutput.emplace_back(&columns()[field.column], field.withoutOutput);
+        empty += field.empty;
+    }
     warnUnreadableValues(refused, "empty fields");
+    noteValuesWithoutOutput(withoutOutput, "no text output", "empty fields");
+    // NULL and '' are both an empty field in these files, and COPY FROM reads an empty field
+    // as NULL: the empty strings do not come back as they were.
+    if (empty > 0)
+        warnExport(
+            fmt::format("Table {}: {} empty string{} written as empty field{}, which COPY "
+                        "FROM loads as NULL (the BINARY and DB formats keep them).",
+                        quotedName(), empty, empty == 1 ? "" : "s", empty == 1 ? "" : "s"));
 }
 
 }  // namespace vorn

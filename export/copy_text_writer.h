@@ -41,11 +41,13 @@ class CopyTextWriter : public DataWriter {
 
   private:
     struct Field {
-        size_t column;         // index into the layout and the batch
-        TextOutputFn output;   // null: no output, an empty field
-        bool plainBytes;       // text-like: escaped straight from the stored bytes
-        bool mayNeedEscape;    // the output can contain a byte the escape table marks
-        uint64_t refused = 0;  // values the output could not render: written empty
+        size_t column;               // index into the layout and the batch
+        TextOutputFn output;         // null: no output, an empty field
+        bool plainBytes;             // text-like: escaped straight from the stored bytes
+        bool mayNeedEscape;          // the output can contain a byte the escape table marks
+        uint64_t refused = 0;        // values the output could not render: written empty
+        uint64_t withoutOutput = 0;  // values (not NULL) of a column without output: empty
+        uint64_t empty = 0;          // values rendered as nothing ('' of a text type)
     };
 
     void appendValue(Field& field, const ColumnValues& values, uint32_t row);

@@ -12,6 +12,28 @@
 
 namespace vorn {
 
+namespace {
+
+// "2 in column "a" (type OID 25), 1 in column "b" (type OID 114)" for the columns with a
+// count above 0; `total` receives their sum.
+std::string countsByColumn(const std::vector<std::pair<const ColumnDef*, uint64_t>>& counts,
+                           uint64_t& total) {
+    std::string list;
+    total = 0;
+    for (const auto& [column, n] : counts) {
+        if (n == 0)
+            continue;
+        total += n;
+        if (!list.empty())
+            list += ", ";
+        list +=
+            fmt::format("{} in column \"{}\" (type OID {})", n, column->name(), column->atttypid);
+    }
+    return list;
+}
+
+}  // namespace
+
 std::string tableFileStem(std::string_view schemaName, std::string_view tableName,
                           std::string_view fileSuffix) {
     std::string stem;
@@ -72,25 +94,40 @@ void DataWriter::warnColumns(const std::vector<const ColumnDef*>& columns, std::
                            columns.size() == 1 ? "" : "s", list, writtenAs));
 }
 
-void DataWriter::warnUnreadableValues(
-    const std::vector<std::pair<const ColumnDef*, uint64_t>>& counts,
-    std::string_view writtenAs) const {
-    std::string list;
+std::string DataWriter::valuesNotWritten() {
+    std::lock_guard<std::mutex> lock(messageMutex_);
+    return notWritten_;
+}
+
+void DataWriter::noteValuesWithoutOutput(
+    const std::vector<std::pair<const ColumnDef*, uint64_t>>& counts, std::string_view lacking,
+    std::string_view writtenAs) {
     uint64_t total = 0;
-    for (const auto& [column, n] : counts) {
-        if (n == 0)
-            continue;
-        total += n;
-        if (!list.empty())
-            list += ", ";
-        list +=
-            fmt::format("{} in column \"{}\" (type OID {})", n, column->name(), column->atttypid);
-    }
+    const std::string list = countsByColumn(counts, total);
+    if (total == 0)
+        return;
+    std::lock_guard<std::mutex> lock(messageMutex_);
+    if (!notWritten_.empty())
+        notWritten_ += "; ";
+    notWritten_ += fmt::format("{} value{} written as {}, {} ({})", total, total == 1 ? "" : "s",
+                               writtenAs, lacking, list);
+}
+
+void DataWriter::warnUnreadableValues(
+    const std::vector<std::pair<const ColumnDef*, uint64_t>>& counts, std::string_view writtenAs) {
+    uint64_t total = 0;
+    const std::string list = countsByColumn(counts, total);
     if (total == 0)
         return;
     warnExport(fmt::format("Table {}: {} value{} not readable as {} type ({}); written as {}.",
                            quotedName(), total, total == 1 ? "" : "s", total == 1 ? "its" : "their",
                            list, writtenAs));
+    std::lock_guard<std::mutex> lock(messageMutex_);
+    if (!notWritten_.empty())
+        notWritten_ += "; ";
+    notWritten_ +=
+        fmt::format("{} value{} not readable as {} type, written as {} ({})", total,
+                    total == 1 ? "" : "s", total == 1 ? "its" : "their", writtenAs, list);
 }
 
 void DataWriter::writeDdlScript() {

@@ -63,6 +63,7 @@ class DataWriter : public IDataWriter {
     std::string messages() override;
     void requestStop() override { stopFlag_.store(true); }
     bool stopRequested() override { return stopFlag_.load(); }
+    std::string valuesNotWritten() override;
 
   protected:
     // "<exportDirectory>/<name><extension>", the name from tableFileName(stem).
@@ -71,10 +72,15 @@ class DataWriter : public IDataWriter {
     // what they are written as instead ("no text output ...; written as empty fields").
     // One warning naming each column with values its output could not render (bytes that
     // are no value of the column's type) and how many; nothing when `counts` are all 0.
+    // Also recorded for valuesNotWritten.
     void warnUnreadableValues(const std::vector<std::pair<const ColumnDef*, uint64_t>>& counts,
-                              std::string_view writtenAs) const;
+                              std::string_view writtenAs);
     void warnColumns(const std::vector<const ColumnDef*>& columns, std::string_view lacking,
                      std::string_view writtenAs) const;
+    // Records, for valuesNotWritten, the values (not NULL) of columns whose type `lacking` an
+    // output that were written as `writtenAs`; nothing when the counts are all 0.
+    void noteValuesWithoutOutput(const std::vector<std::pair<const ColumnDef*, uint64_t>>& counts,
+                                 std::string_view lacking, std::string_view writtenAs);
     // The name for messages: "schema"."table".
     std::string quotedName() const;
 
@@ -92,6 +98,7 @@ class DataWriter : public IDataWriter {
     std::atomic<bool> stopFlag_{false};
     std::string messageText_;
     std::mutex messageMutex_;
+    std::string notWritten_;  // what valuesNotWritten says, "; " between the parts
 };
 
 // The stem rule above.

@@ -114,6 +114,9 @@ std::string tableEntry(const ImportScriptSettings& settings, const std::string& 
     if (entry.failed)
         return fmt::format("-- Table {} not loaded: its unload failed.\n", shown) +
                reasonComment(entry.reason);
+    if (entry.skipped)
+        return fmt::format("-- Table {} not loaded: it was not unloaded.\n", shown) +
+               reasonComment(entry.reason);
     if (entry.dataFile.empty())
         return fmt::format("-- Table {} not loaded: its unload wrote no data file.\n", shown);
 

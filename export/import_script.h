@@ -49,6 +49,9 @@ struct ImportTable {
     std::string dataFile;  // file name (no directory) the writer actually wrote; empty when none
     bool failed = false;   // the unload failed: no \COPY line, a comment with `reason` instead
     std::string reason;
+    // Not unloaded on purpose (a partitioned table, which holds no rows of its own): no \COPY
+    // line, a comment with `reason` instead.
+    bool skipped = false;
 };
 
 struct ImportScriptResult {

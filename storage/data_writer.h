@@ -32,6 +32,10 @@ class IDataWriter {
     virtual std::string messages() = 0;
     virtual void requestStop() = 0;
     virtual bool stopRequested() = 0;
+    // After finish: "" when every value read was written as it was read; otherwise what was
+    // not ("3 values of column "j" (type OID 3802) written as NULL: no binary encoder"). A
+    // table with such values is not unloaded whole.
+    virtual std::string valuesNotWritten() { return {}; }
 };
 
 }  // namespace vorn

@@ -65,7 +65,8 @@ TEST(ShellEndToEnd, ImportScriptsLoadWhatTheServerHeld) {
     const std::string out = screenText(r.out);
     for (const char* expected :
          {"Bootstrap finish.\n", " Unloading many's tables, total cnt: 20 in parallel 4\n",
-          "========== Unload \"many\": 20 total, 20 success, 0 error, 0 skipped, 0 ignored "
+          "========== Unload \"many\": 20 total, 20 success, 0 incomplete, 0 error, 0 skipped, 0 "
+          "ignored "
           "==========\n",
           "'s TABLE DDL(total 20) to \"ddl/many_table_ddl.sql\"...\nfinish.\n",
           " unloading table \"public\".\"edge_text\" in parallel 1...\n", " unloaded 12 rows (",
