@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -100,6 +101,42 @@ TEST(ShellEndToEnd, ImportScriptsLoadWhatTheServerHeld) {
         EXPECT_EQ(ours.size(), static_cast<size_t>(t->rows));
         EXPECT_TRUE(ours == sortedLines(readWhole(t->copyText)));
     }
+}
+
+// What the console says of tables that are not a plain success: a partitioned parent is
+// skipped with the way to its rows, a table with values the format cannot write is
+// incomplete, and neither is counted as a success. The export directory does not exist
+// before: the first unload makes it.
+TEST(ShellEndToEnd, SkippedAndIncompleteTablesAreSaidAsSuch) {
+    VORN_FIXTURE_OR_SKIP(m, "deb15");
+    TempDir dir;
+    dir.writeFile("conf/vorn.ini", configFileText(fixtureSettings(m)));
+    const ProcessResult r = runVorn(dir.path(),
+                                    "bootstrap\n"
+                                    "use vorn\n"
+                                    "unload table measurements\n"
+                                    "unload schema public\n"
+                                    "exit\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string out = screenText(r.out);
+    const std::string partitioned =
+        "Table \"public\".\"measurements\" is a partitioned table: it holds no rows of its own.";
+    EXPECT_NE(
+        out.find(" unloading table \"public\".\"measurements\" in parallel 1...\n  " + partitioned),
+        std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("unloaded 0 rows"), std::string::npos) << out;
+    EXPECT_NE(out.find("  skipped \"public\".\"measurements\": " + partitioned), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("  incomplete \"public\".\"all_types\": "), std::string::npos) << out;
+    std::smatch counts;
+    ASSERT_TRUE(std::regex_search(out, counts,
+                                  std::regex("========== Unload \"public\": (\\d+) total, (\\d+) "
+                                             "success, 1 incomplete, 0 error, 1 skipped, 0 "
+                                             "ignored ==========")))
+        << out;
+    EXPECT_EQ(std::stoi(counts[1]), std::stoi(counts[2]) + 2);
+    EXPECT_TRUE(std::filesystem::exists(dir.path() + "/dump/public_twin.txt"));
 }
 
 }  // namespace
