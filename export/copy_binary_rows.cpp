@@ -15,8 +15,12 @@ CopyBinaryRows::Kind CopyBinaryRows::kindOf(BinaryEncodeFn encoder) {
         return Kind::Null;
     if (encoder == encodeBinaryInt32)
         return Kind::Int32;
-    if (encoder == encodeBinaryInt64 || encoder == encodeBinaryTimestampTz)
+    if (encoder == encodeBinaryInt64)
         return Kind::Int64;
+    if (encoder == encodeBinaryDate)
+        return Kind::Date;
+    if (encoder == encodeBinaryTimestamp || encoder == encodeBinaryTimestampTz)
+        return Kind::Timestamp;
     if (encoder == encodeBinaryBool)
         return Kind::Bool;
     if (encoder == encodeBinaryBytes)
@@ -29,8 +33,10 @@ CopyBinaryRows::Kind CopyBinaryRows::kindOf(BinaryEncodeFn encoder) {
 size_t CopyBinaryRows::fixedBody(Kind kind) {
     switch (kind) {
         case Kind::Int32:
+        case Kind::Date:
             return 4;
         case Kind::Int64:
+        case Kind::Timestamp:
             return 8;
         case Kind::Bool:
             return 1;
@@ -153,6 +159,28 @@ uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer&
                     break;
                 case Kind::Int64:
                     if (n != 8) {
+                        ++*cursor->refused;
+                        storeBE32(p, 0xFFFFFFFFu);
+                        p += 4;
+                        break;
+                    }
+                    storeBE32(p, 8);
+                    storeBE64(p + 4, loadLE<uint64_t>(value));
+                    p += 12;
+                    break;
+                case Kind::Date:
+                    if (n != 4 || !binaryDateInRange(loadLE<int32_t>(value))) {
+                        ++*cursor->refused;
+                        storeBE32(p, 0xFFFFFFFFu);
+                        p += 4;
+                        break;
+                    }
+                    storeBE32(p, 4);
+                    storeBE32(p + 4, loadLE<uint32_t>(value));
+                    p += 8;
+                    break;
+                case Kind::Timestamp:
+                    if (n != 8 || !binaryTimestampInRange(loadLE<int64_t>(value))) {
                         ++*cursor->refused;
                         storeBE32(p, 0xFFFFFFFFu);
                         p += 4;

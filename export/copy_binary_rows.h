@@ -53,7 +53,8 @@ class CopyBinaryRows {
 
   private:
     // The encoders the row loop writes inline; Other calls the encoder through the buffer.
-    enum class Kind : uint8_t { Null, Int32, Int64, Bool, Bytes, Numeric, Other };
+    // Date and Timestamp are Int32 and Int64 with the server's range check.
+    enum class Kind : uint8_t { Null, Int32, Int64, Bool, Bytes, Numeric, Date, Timestamp, Other };
 
     struct Field {
         size_t column;           // index into the layout and the batch

@@ -75,13 +75,32 @@ void encodeBinaryInt64(const uint8_t* value, uint32_t length, CopyBinaryBuffer& 
     storeBE64(beginFixed(out, 8), loadLE<uint64_t>(value));
 }
 
+void encodeBinaryDate(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length != 4 || !binaryDateInRange(loadLE<int32_t>(value)))
+        return out.appendNull();
+    encode32(loadLE<uint32_t>(value), out);
+}
+
+void encodeBinaryTime(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length != 8 || !binaryTimeInRange(loadLE<int64_t>(value)))
+        return out.appendNull();
+    storeBE64(beginFixed(out, 8), loadLE<uint64_t>(value));
+}
+
+void encodeBinaryTimestamp(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length != 8 || !binaryTimestampInRange(loadLE<int64_t>(value)))
+        return out.appendNull();
+    storeBE64(beginFixed(out, 8), loadLE<uint64_t>(value));
+}
+
 void encodeBinaryTimestampTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
-    encodeBinaryInt64(value, length, out);
+    encodeBinaryTimestamp(value, length, out);
 }
 
 // Each part swapped on its own: the 12 or 16 bytes are not one big-endian number.
 void encodeBinaryTimeTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
-    if (length != 12)
+    if (length != 12 || !binaryTimeInRange(loadLE<int64_t>(value)) ||
+        !binaryZoneInRange(loadLE<int32_t>(value + 8)))
         return out.appendNull();
     uint8_t* p = beginFixed(out, 12);
     storeBE64(p, loadLE<uint64_t>(value));          // microseconds
@@ -146,17 +165,20 @@ BinaryEncodeFn binaryEncoderFor(const ColumnDef& column) {
         case kOid:
         case kXid32:
         case kFloat4:
-        case kDate:
             return encodeBinaryInt32;
+        case kDate:
+            return encodeBinaryDate;
         case kXid:
             return encodeBinaryXid;
         case kInt8:
         case kFloat8:
         case kMoney:
-        case kTime:
-        case kTimestamp:
         case kDatetime:
             return encodeBinaryInt64;
+        case kTime:
+            return encodeBinaryTime;
+        case kTimestamp:
+            return encodeBinaryTimestamp;
         case kTimestampTz:
             return encodeBinaryTimestampTz;
         case kTimeTz:

@@ -69,6 +69,30 @@ void encodeBinaryInt16(const uint8_t* value, uint32_t length, CopyBinaryBuffer& 
 void encodeBinaryInt32(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 void encodeBinaryXid(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 void encodeBinaryInt64(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+// The ranges the server's receive functions accept (date_recv, time_recv, timetz_recv,
+// timestamp_recv, timestamptz_recv); a value outside them would make COPY FROM fail the whole
+// table ("date out of range"), so the encoders below send it as NULL, which the writer counts.
+// Day 0 and microsecond 0 are 2000-01-01; the infinities are the extremes of the type.
+inline bool binaryDateInRange(int32_t days) {
+    return days == INT32_MIN || days == INT32_MAX ||
+           (days >= -2451545 && days < 2147483494 - 2451545);
+}
+inline bool binaryTimestampInRange(int64_t usecs) {
+    return usecs == INT64_MIN || usecs == INT64_MAX ||
+           (usecs >= -211813488000000000 && usecs < 9223371331200000000);
+}
+inline bool binaryTimeInRange(int64_t usecs) {
+    return usecs >= 0 && usecs <= int64_t(86400) * 1000000;
+}
+// Seconds west of UTC, less than 16 hours either way.
+inline bool binaryZoneInRange(int32_t seconds) {
+    return seconds > -16 * 3600 && seconds < 16 * 3600;
+}
+
+void encodeBinaryDate(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+void encodeBinaryTime(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+// timestamp and timestamptz: one form, int64 microseconds since 2000-01-01 (UTC).
+void encodeBinaryTimestamp(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 void encodeBinaryTimestampTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 void encodeBinaryTimeTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 void encodeBinaryInterval(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
