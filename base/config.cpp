@@ -7,9 +7,13 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <locale>
+#include <system_error>
 
 namespace vorn {
 
@@ -74,10 +78,40 @@ char readDelimiter(const pt::ptree& settings, FileLogger& log) {
     return kDefaultDelimiter;
 }
 
+// The folder of the file as the user would look for it: relative to the working directory.
+std::string absoluteFolder(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    return ec ? std::filesystem::path(path).parent_path().string()
+              : absolute.parent_path().string();
+}
+
+// The page size of the data directory. An absent or blank element means the default; any
+// other text must be one of the five sizes PostgreSQL can be built with, since every page
+// would be cut at the wrong place. A refused value gives 0 and the reason in `problem`.
+uint16_t readBlockSize(const pt::ptree& settings, const std::string& path, std::string& problem) {
+    const auto text = settings.get_optional<std::string>("database.db_block_size");
+    if (!text || trimmed(*text).empty())
+        return kDefaultBlockSize;
+    const std::string value = trimmed(*text);
+    unsigned size = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), size);
+    if (error == std::errc() && end == value.data() + value.size() && size <= UINT16_MAX &&
+        isBlockSize(static_cast<uint16_t>(size)))
+        return static_cast<uint16_t>(size);
+    problem = fmt::format(
+        "Invalid database.db_block_size '{}' in {}: the block size must be 2048, 4096, 8192, "
+        "16384 or 32768.",
+        printable(*text), path);
+    return 0;
+}
+
 }  // namespace
 
 void Config::load(FileLogger& log) {
     const std::string path = fmt::format("conf/{}", kConfigFileName);
+    fileProblem.clear();
+    blockSizeProblem.clear();
     errno = 0;
     pt::ptree settings;
     try {
@@ -86,13 +120,22 @@ void Config::load(FileLogger& log) {
         settings = document.get_child("vorn");
     } catch (const pt::ptree_error& e) {
         const int osError = errno;
-        if (osError != 0) {
-            log.errorFormatted("Error when reading config file, msg: {}, OS error: {}", e.what(),
-                               std::strerror(osError));
-        } else {
-            log.errorFormatted("Error when reading config file, msg: {}", e.what());
-        }
+        std::string message = e.what();
+        if (osError != 0)
+            message += fmt::format(", OS error: {}", std::strerror(osError));
+        fileProblem = message;
+    } catch (const std::exception& e) {
+        // A read that fails after the open (a folder by that name, an I/O error): the stream's
+        // message says why.
+        fileProblem = e.what();
+    }
+    if (!fileProblem.empty()) {
+        log.errorFormatted("Error when reading config file, msg: {}", fileProblem);
+        fileProblem = fmt::format(
+            "Config file {} in folder \"{}\" cannot be used: {}. Every setting takes its default.",
+            path, absoluteFolder(path), fileProblem);
         // Go on with the empty tree: every setting below takes its default.
+        settings.clear();
     }
 
     const std::string version = settings.get<std::string>("database.db_version", "14.0");
@@ -105,9 +148,9 @@ void Config::load(FileLogger& log) {
     pgdataDir = trimmed(settings.get<std::string>("database.pgdata_dir", ""));
     dbEncoding = settings.get<std::string>("database.db_encoding", "UTF8");
 
-    blockSize = settings.get<uint16_t>("database.db_block_size", kDefaultBlockSize);
-    if (!isBlockSize(blockSize))
-        blockSize = kDefaultBlockSize;
+    blockSize = readBlockSize(settings, path, blockSizeProblem);
+    if (!blockSizeProblem.empty())
+        log.error(blockSizeProblem);
 
     std::string format = settings.get<std::string>("export.export_format", "TEXT");
     boost::algorithm::to_upper(format, std::locale::classic());

@@ -20,15 +20,25 @@ struct Config {
     std::string libpqPath;
     std::string dbConn;  // user/password@host:port/dbname
     char fieldDelimChar = '|';
-    uint16_t blockSize = 8192;
+    uint16_t blockSize = 8192;  // 0 when the configured value was refused
     bool reverseByte = false;
     bool blockChecksum = false;
     bool traceBlock = false;
 
     // Reads "conf/vorn.ini" below the working directory. A file that cannot be read or parsed
-    // is reported on `log` and leaves every field at its default; so does a refused delimiter
-    // for its own field.
+    // is reported on `log` and in fileProblem, and leaves every field at its default; a
+    // refused delimiter is reported on `log` and leaves its own field at the default. A
+    // db_block_size that is not one of the five page sizes is reported on `log` and in
+    // blockSizeProblem and gives blockSize 0: no page can be read with such a configuration.
     void load(FileLogger& log = mainLog());
+
+    // What load found wrong, one line each for the console; "" when nothing.
+    // "Config file conf/vorn.ini in folder \"<folder>\" cannot be used: <parser message>[, OS
+    // error: <reason>]. Every setting takes its default."
+    std::string fileProblem;
+    // "Invalid database.db_block_size '<text>' in conf/vorn.ini: the block size must be 2048,
+    // 4096, 8192, 16384 or 32768."
+    std::string blockSizeProblem;
 
     // "TEXT", "CSV", "BINARY" or "DB"; empty for an unknown code.
     std::string exportFormatName() const;

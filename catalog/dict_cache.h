@@ -45,6 +45,14 @@ struct DatabaseEntry {
     uint32_t tablespace = 0;  // dattablespace; 0 when the file has no such field
 };
 
+// A database a bootstrap left out because its catalogues could not be read; the reason is
+// "<catalogue>: <what failed>".
+struct DictDatabaseFailure {
+    std::string name;
+    uint32_t oid = 0;
+    std::string reason;
+};
+
 struct NamespaceEntry {
     uint32_t dboid = 0;
     uint32_t oid = 0;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 
 #include "base/file_logger.h"
 #include "base/progress.h"
@@ -82,9 +83,11 @@ uint32_t fieldNumber(const std::vector<std::string>& fields, size_t i) {
                              : 0;
 }
 
-// "9.6" or "15" from PG_VERSION.
-bool readDataDirectoryVersion(const std::string& dir, int& major, int& minor) {
+// "9.6" or "15" from PG_VERSION. `openError` is errno when the file does not open, else 0.
+bool readDataDirectoryVersion(const std::string& dir, int& major, int& minor, int& openError) {
+    errno = 0;
     std::ifstream in(dir + "/PG_VERSION");
+    openError = in ? 0 : errno;
     std::string text;
     if (!in || !std::getline(in, text))
         return false;
@@ -103,23 +106,40 @@ void DictLoader::fail(const std::string& message) {
     failures_.push_back(message);
 }
 
+std::string dataDirectoryAccessError(const std::string& path, int error,
+                                     const std::string& missing) {
+    if (error == 0 || error == ENOENT || error == ENOTDIR)
+        return missing;
+    return fmt::format("data directory \"{}\" cannot be read: \"{}\": {}", dataDirectory, path,
+                       std::strerror(error));
+}
+
 void DictLoader::checkDataDirectory() const {
     const auto major = static_cast<uint16_t>(serverVersion.major);
     const auto minor = static_cast<uint16_t>(serverVersion.minor);
     if (major < 9 || major > 18)
         throw DictExcept(fmt::format("server version {}.{} is not supported (9.0 to 18)",
                                      serverVersion.major, serverVersion.minor));
+    // A path that is not there means a wrong folder; one that cannot be looked at (no search
+    // permission on it or a folder above, an I/O error) is said with the system's reason, so
+    // that the user fixes the permissions instead of the setting.
     std::error_code ec;
     if (!fs::is_directory(dataDirectory, ec))
-        throw DictExcept(fmt::format("data directory \"{}\" not found", dataDirectory));
-    if (!fs::is_directory(dataDirectory + "/global", ec))
-        throw DictExcept(fmt::format("\"{}\" is not a PostgreSQL data directory: it has no global/",
-                                     dataDirectory));
-    int fileMajor = 0, fileMinor = 0;
-    if (!readDataDirectoryVersion(dataDirectory, fileMajor, fileMinor))
-        throw DictExcept(
+        throw DictExcept(dataDirectoryAccessError(
+            dataDirectory, ec.value(),
+            fmt::format("data directory \"{}\" not found", dataDirectory)));
+    const std::string global = dataDirectory + "/global";
+    if (!fs::is_directory(global, ec))
+        throw DictExcept(dataDirectoryAccessError(
+            global, ec.value(),
+            fmt::format("\"{}\" is not a PostgreSQL data directory: it has no global/",
+                        dataDirectory)));
+    int fileMajor = 0, fileMinor = 0, openError = 0;
+    if (!readDataDirectoryVersion(dataDirectory, fileMajor, fileMinor, openError))
+        throw DictExcept(dataDirectoryAccessError(
+            dataDirectory + "/PG_VERSION", openError,
             fmt::format("\"{}\" is not a PostgreSQL data directory: it has no readable PG_VERSION",
-                        dataDirectory));
+                        dataDirectory)));
     const bool same = fileMajor == major && (major >= 10 || fileMinor == minor);
     if (!same) {
         const std::string found = fileMajor >= 10 ? std::to_string(fileMajor)
@@ -148,6 +168,7 @@ struct CatalogOutcome {
     UnloadResult result;
     std::string path;  // of the relation's first segment file
     std::vector<std::string> kept;
+    std::string failure;  // why the reader failed, when it did and said so
 };
 
 CatalogOutcome runCatalog(const CatalogStep& step, std::ostream& out, FileLogger& log) {
@@ -209,6 +230,14 @@ CatalogOutcome runCatalog(const CatalogStep& step, std::ostream& out, FileLogger
     outcome.path = table.dataFilePath();
     outcome.result = table.unload(writer, nullptr);
     outcome.kept = writer.heldLines();
+    if (outcome.result.failed) {
+        // The reader names the table it failed on; here that is the catalogue itself.
+        outcome.failure = writer.messages();
+        const std::string prefix =
+            fmt::format("Begin unload table \"pg_catalog\".\"{}\" error: ", catalogName(step.kind));
+        if (outcome.failure.rfind(prefix, 0) == 0)
+            outcome.failure.erase(0, prefix.size());
+    }
     return outcome;
 }
 
@@ -236,11 +265,18 @@ uint32_t DictLoader::generateDatabaseDict(const IFileNodeMap* map, const std::st
 
 namespace {
 
+// Throws DictExcept "<catalogue>: <reason>" when the catalogue gave no rows; the database is
+// named by the caller.
 uint32_t checkedRows(const CatalogOutcome& outcome, CatalogKind kind, const DatabaseEntry& database,
                      std::vector<std::string>& warnings, FileLogger& log) {
-    if (outcome.result.failed || outcome.result.rows == 0)
-        throw DictExcept(catalogName(kind), fmt::format("no rows read from \"{}\" of {}",
-                                                        outcome.path, databaseLabel(&database)));
+    if (outcome.result.failed || outcome.result.rows == 0) {
+        std::string reason = !outcome.failure.empty()
+                                 ? outcome.failure
+                                 : fmt::format("no rows read from \"{}\"", outcome.path);
+        if (outcome.result.damage.total() > 0)
+            reason += fmt::format(" ({})", outcome.result.damage.summary());
+        throw DictExcept(fmt::format("{}: {}", catalogName(kind), reason));
+    }
     if (outcome.result.damage.total() > 0) {
         warnings.push_back(fmt::format("{} of {} read with damage ({}): {}", catalogName(kind),
                                        databaseLabel(&database), outcome.path,
@@ -283,9 +319,90 @@ uint32_t DictLoader::generateNamespaceDict(const DatabaseEntry& database, const 
     return checkedRows(outcome, CatalogKind::kNamespace, database, warnings_, *log_);
 }
 
+namespace {
+
+// The tables ('r' and 'p' rows) of a pg_class cache file; nullopt when it cannot be read.
+std::optional<uint64_t> tablesInClassFile(const std::string& path) {
+    std::ifstream in(path);
+    if (!in)
+        return std::nullopt;
+    uint64_t tables = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::vector<std::string> fields = splitCacheLine(line);
+        if (fields.size() > 5 && (fields[5] == "r" || fields[5] == "p"))
+            ++tables;
+    }
+    return tables;
+}
+
+}  // namespace
+
+void DictLoader::keepPreviousIfWorse() {
+    std::vector<std::string> reasons;
+    if (!warnings_.empty())
+        reasons.push_back("catalogues were read with damage");
+    const std::optional<uint64_t> before = tablesInClassFile(dictFilePath(DictFile::kClass));
+    const std::optional<uint64_t> after = tablesInClassFile(temporaryPath(DictFile::kClass));
+    if (before && after && *after < *before)
+        reasons.push_back(
+            fmt::format("this bootstrap found {} tables where it had {}", *after, *before));
+    if (!databaseFailures_.empty())
+        reasons.push_back(fmt::format("{} database{} not read", databaseFailures_.size(),
+                                      databaseFailures_.size() == 1 ? " was" : "s were"));
+    if (reasons.empty())
+        return;
+
+    const DictFile files[] = {DictFile::kDatabase, DictFile::kNamespace, DictFile::kClass,
+                              DictFile::kAttribute};
+    std::error_code ec;
+    bool any = false;
+    for (DictFile f : files)
+        any = any || fs::exists(dictFilePath(f), ec);
+    if (!any)
+        return;  // nothing to replace: the first bootstrap of this folder
+
+    // Each file is copied under a temporary name and renamed, so that a copy cut short never
+    // passes for the previous dictionary; a file the folder lacks is removed from the copy.
+    const std::string folder = dictDirectory + "/previous";
+    std::string error;
+    fs::create_directories(folder, ec);
+    if (ec)
+        error = fmt::format("{}: {}", folder, ec.message());
+    for (DictFile f : files) {
+        if (!error.empty())
+            break;
+        const std::string from = dictFilePath(f);
+        const std::string to = folder + "/" + fs::path(from).filename().string();
+        if (!fs::exists(from, ec)) {
+            fs::remove(to, ec);
+            continue;
+        }
+        fs::copy_file(from, to + ".tmp", fs::copy_options::overwrite_existing, ec);
+        if (!ec)
+            fs::rename(to + ".tmp", to, ec);
+        if (ec)
+            error = fmt::format("{}: {}", to, ec.message());
+    }
+    if (!error.empty()) {
+        removeTemporaryFiles();
+        throw DictExcept(fmt::format(
+            "failed to keep the previous dictionary in {}/, error: {}. The dictionary was not "
+            "changed.",
+            folder, error));
+    }
+    keptPrevious_ = fmt::format("The previous dictionary was kept in {}/: ", folder);
+    for (size_t i = 0; i < reasons.size(); ++i)
+        keptPrevious_ += (i == 0 ? "" : "; ") + reasons[i];
+    keptPrevious_ += ".";
+    log_->warn(keptPrevious_);
+}
+
 int DictLoader::generateFromDatabase(ServerVersion, IProgressBar* progress) {
     failures_.clear();
     warnings_.clear();
+    databaseFailures_.clear();
+    keptPrevious_.clear();
     log_->info("");
     log_->info("Generate dictionary from DB...");
     checkDataDirectory();
@@ -322,10 +439,10 @@ int DictLoader::generateFromDatabase(ServerVersion, IProgressBar* progress) {
             throw DictExcept(fmt::format("failed to open dict file {}, error: {}", path, reason));
         }
     }
-    std::ostream& schemaOut = outputs[0].stream;
-    std::ostream& classOut = outputs[1].stream;
-    std::ostream& attributeOut = outputs[2].stream;
 
+    // Each database's lines are held until all three of its catalogues were read, so that a
+    // database that fails leaves nothing half-written; the others are written all the same.
+    size_t databasesRead = 0;
     if (!databases.empty()) {
         const int step = 100 / static_cast<int>(databases.size());
         int p = step + 1;
@@ -335,35 +452,55 @@ int DictLoader::generateFromDatabase(ServerVersion, IProgressBar* progress) {
             const std::string mapPath = databaseDirectory(database) + "/pg_filenode.map";
             const std::optional<FileNodeMap> map = loadMap(mapPath, *log_);
             const IFileNodeMap* mapPtr = map ? &*map : nullptr;
+            std::ostringstream held[3];
             // pg_class first: pg_attribute needs its column counts, pg_namespace its file node.
             const struct {
                 int progressStep;
                 CatalogKind kind;
                 uint32_t (DictLoader::*generate)(const DatabaseEntry&, const IFileNodeMap*,
                                                  std::ostream&);
-                std::ostream& out;
+                std::ostringstream& out;
+                Output& output;
             } steps[] = {
-                {p, CatalogKind::kClass, &DictLoader::generateClassDict, classOut},
-                {p + step + 1, CatalogKind::kAttribute, &DictLoader::generateAttributeDict,
-                 attributeOut},
+                {p, CatalogKind::kClass, &DictLoader::generateClassDict, held[0], outputs[1]},
+                {p + step + 1, CatalogKind::kAttribute, &DictLoader::generateAttributeDict, held[1],
+                 outputs[2]},
                 {p + 2 * step + 2, CatalogKind::kNamespace, &DictLoader::generateNamespaceDict,
-                 schemaOut},
+                 held[2], outputs[0]},
             };
             relnatts_.clear();
             namespaceFileNode_ = 0;
+            std::string failure;
             for (const auto& s : steps) {
                 progressStep(progress, s.progressStep, catalogName(s.kind));
                 try {
                     const uint32_t rows = (this->*s.generate)(database, mapPtr, s.out);
                     log_->infoFormatted("..{} table, unload {} rows.", catalogName(s.kind), rows);
                 } catch (const std::exception& e) {
-                    fail(
-                        fmt::format("..unload {} table error, {}.", catalogName(s.kind), e.what()));
+                    log_->errorFormatted("..unload {} table error, {}.", catalogName(s.kind),
+                                         e.what());
+                    failure = e.what();
+                    break;
                 }
             }
             p += 3 * step + 3;
+            if (!failure.empty()) {
+                databaseFailures_.push_back({database.datname, database.oid, failure});
+                log_->errorFormatted("Database \"{}\" (OID {}) not read: {}", database.datname,
+                                     database.oid, failure);
+                continue;
+            }
+            for (const auto& s : steps)
+                s.output.stream << s.out.view();
+            ++databasesRead;
         }
     }
+    // Not one database read: the dictionary would be empty, which tells the user nothing the
+    // one in place does not.
+    if (failures_.empty() && !databases.empty() && databasesRead == 0)
+        fail(fmt::format("no database could be read; database \"{}\" (OID {}): {}.",
+                         databaseFailures_.front().name, databaseFailures_.front().oid,
+                         databaseFailures_.front().reason));
 
     for (Output& output : outputs) {
         output.stream.close();
@@ -378,6 +515,7 @@ int DictLoader::generateFromDatabase(ServerVersion, IProgressBar* progress) {
             message += fmt::format(" ({} more failures in log/vorn.log)", failures_.size() - 1);
         throw DictExcept(message + " The dictionary was not changed.");
     }
+    keepPreviousIfWorse();
     for (DictFile f :
          {DictFile::kDatabase, DictFile::kNamespace, DictFile::kClass, DictFile::kAttribute}) {
         std::error_code ec;

@@ -24,9 +24,19 @@ class IProgressBar;
 // ordinary table unload and a DictWriter. The catalogues' file nodes come from the relation
 // maps (global/pg_filenode.map and the database's own) and, for pg_namespace, from the
 // pg_class rows just decoded; a catalogue the maps do not name is read from the file named
-// by its OID. The four files are written under temporary names and replace the previous
-// dictionary together, only when every catalogue was read: a failed bootstrap throws
-// DictExcept naming what failed and leaves the last good dictionary in place.
+// by its OID. A database whose catalogues cannot be read is left out of the files (it stays in
+// pg_db.dat) and named in databaseFailures; the others are written. The four files are
+// written under temporary names and replace the previous dictionary together, only when
+// pg_database and at least one database were read: a failed bootstrap throws DictExcept
+// naming what failed and leaves the last good dictionary in place. A generation that read a
+// catalogue with damage, left a database out or found fewer tables than the dictionary it
+// replaces first copies the previous files to dict/previous/ (replacing an older copy).
+// The message for a path of the data directory that could not be looked at or opened with
+// `error` (an errno value, 0 for none): `missing` when the path is not there (0, ENOENT,
+// ENOTDIR), else "data directory \"<dataDirectory>\" cannot be read: \"<path>\": <reason>".
+std::string dataDirectoryAccessError(const std::string& path, int error,
+                                     const std::string& missing);
+
 class DictLoader {
   public:
     explicit DictLoader(Dictionary* dictionary);
@@ -52,15 +62,25 @@ class DictLoader {
 
     // Catalogues read with damage in the last generation (logged; not a failure).
     const std::vector<std::string>& warnings() const { return warnings_; }
+    // The databases the last generation left out, in OID order (logged).
+    const std::vector<DictDatabaseFailure>& databaseFailures() const { return databaseFailures_; }
+    // "The previous dictionary was kept in <folder>/: <why>." when the last generation kept
+    // a copy (logged), else "".
+    const std::string& keptPrevious() const { return keptPrevious_; }
 
   private:
     void checkDataDirectory() const;
+    // Copies the files in place to dict/previous/ when the new ones are worse; throws
+    // DictExcept (the new files removed) when the copy cannot be made.
+    void keepPreviousIfWorse();
     void fail(const std::string& message);
 
     FileLogger* log_;
     Dictionary* dictionary_;
     std::vector<std::string> failures_;
     std::vector<std::string> warnings_;
+    std::vector<DictDatabaseFailure> databaseFailures_;
+    std::string keptPrevious_;
     // Of the database being generated, from its kept pg_class rows.
     std::unordered_map<uint32_t, int16_t> relnatts_;
     uint32_t namespaceFileNode_ = 0;

@@ -67,8 +67,9 @@ class DictWriter : public IDataWriter {
     uint64_t bytes() override { return 0; }
     void addRows(uint64_t) override {}
     uint64_t rows() override { return 0; }
-    void appendMessage(const std::string&) override {}
-    std::string messages() override { return {}; }
+    // Why the unload failed, as the table reader says it; the last message only.
+    void appendMessage(const std::string& text) override { message_ = text; }
+    std::string messages() override { return message_; }
     void requestStop() override {}
     bool stopRequested() override { return false; }
 
@@ -94,6 +95,7 @@ class DictWriter : public IDataWriter {
     std::vector<std::string> lines_;
     std::vector<bool> committed_;
     bool written_ = false;
+    std::string message_;
     std::unordered_map<std::string, size_t> byIdentity_;
 };
 

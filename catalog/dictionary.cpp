@@ -85,10 +85,19 @@ bool Dictionary::loadFromCache(IProgressBar* progress) {
 
 int Dictionary::generate(IProgressBar* progress) {
     DictLoader loader(this);
-    generationWarnings_.clear();
-    const int result = loader.generateFromDatabase(version, progress);
-    generationWarnings_ = loader.warnings();
-    return result;
+    const auto keepReports = [&] {
+        generationWarnings_ = loader.warnings();
+        databaseFailures_ = loader.databaseFailures();
+        keptPrevious_ = loader.keptPrevious();
+    };
+    try {
+        const int result = loader.generateFromDatabase(version, progress);
+        keepReports();
+        return result;
+    } catch (...) {
+        keepReports();
+        throw;
+    }
 }
 
 std::vector<std::string> Dictionary::layoutWarnings() const {

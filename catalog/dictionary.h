@@ -35,10 +35,16 @@ class Dictionary {
     // thrown). Afterwards the current database is the one with the lowest OID, if any.
     bool loadFromCache(IProgressBar* progress);
     // Regenerates the cache files from the data directory; returns 1. Throws DictExcept when
-    // the bootstrap failed (the previous files then stay in place).
+    // the bootstrap failed (the previous files then stay in place). The three reports below
+    // are those of the last generate, also of one that threw.
     int generate(IProgressBar* progress);
     // Catalogues the last generate read with damage.
     const std::vector<std::string>& generationWarnings() const { return generationWarnings_; }
+    // Databases the last generate left out: their catalogues could not be read.
+    const std::vector<DictDatabaseFailure>& databaseFailures() const { return databaseFailures_; }
+    // The line saying that the files replaced were kept in dict/previous/ and why; "" when
+    // they were not.
+    const std::string& keptPrevious() const { return keptPrevious_; }
     // One line for each table whose catalogue rows leave attribute numbers out (a lost
     // pg_attribute row or page): such a table cannot be unloaded.
     std::vector<std::string> layoutWarnings() const;
@@ -68,6 +74,8 @@ class Dictionary {
     Dictionary();
 
     std::vector<std::string> generationWarnings_;
+    std::vector<DictDatabaseFailure> databaseFailures_;
+    std::string keptPrevious_;
 };
 
 }  // namespace vorn

@@ -134,6 +134,18 @@ bool Console::readParameters() {
         log_->error(e.what());
         return false;
     }
+    // Logged by the load already.
+    if (!config_.fileProblem.empty())
+        fmt::print("{}\n", config_.fileProblem);
+    if (!config_.blockSizeProblem.empty()) {
+        // Every page would be cut at the wrong place: start-up stops here, as for a
+        // configuration that does not load, and nothing is read with it.
+        const char* stop =
+            "The configuration is not used: correct conf/vorn.ini and start vorn again.";
+        fmt::print("{}\n{}\n\n", config_.blockSizeProblem, stop);
+        log_->error(stop);
+        return false;
+    }
     log_->info("Parameters:");
     log_->infoFormatted("    db_version:          [{}.{}]", config_.versionMajor,
                         config_.versionMinor);

@@ -164,16 +164,45 @@ bool ListCommands::bootstrap() {
             mainLog().errorFormatted("Unable to run bootstrap, {}", e.what());
         }
     }
-    if (generated) {
-        for (const std::string& warning : dictionary_->generationWarnings())
-            fmt::print("Warning: {}\n", warning);
-        for (const std::string& warning : dictionary_->layoutWarnings()) {
-            fmt::print("Warning: {}\n", warning);
-            mainLog().warn(warning);
-        }
+    const std::vector<DictDatabaseFailure>& failed = dictionary_->databaseFailures();
+    const auto printFailedDatabases = [&] {
+        // Logged by the generation already.
+        for (const DictDatabaseFailure& db : failed)
+            fmt::print("  Database \"{}\" (OID {}) not read: {}\n", db.name, db.oid, db.reason);
+    };
+    if (!generated) {
+        printFailedDatabases();
+        // Only the files were to change; what was loaded before is untouched.
+        if (!dictionary_->databases.empty())
+            fmt::print("The dictionary loaded before is still the one in use.\n");
+        fmt::print("\n");
+        return false;
+    }
+    for (const std::string& warning : dictionary_->generationWarnings())
+        fmt::print("Warning: {}\n", warning);
+    for (const std::string& warning : dictionary_->layoutWarnings()) {
+        fmt::print("Warning: {}\n", warning);
+        mainLog().warn(warning);
+    }
+    if (!dictionary_->keptPrevious().empty())
+        fmt::print("{}\n", dictionary_->keptPrevious());
+    if (!loaded) {
         // The files were written but do not read back: the log says which one and why.
-        if (!loaded)
-            fmt::print("Please run 'bootstrap' to init dictionary.\n");
+        fmt::print(
+            "Unable to run bootstrap, the dictionary files written do not load back "
+            "(see log/vorn.log).\n");
+        fmt::print("Please run 'bootstrap' to init dictionary.\n\n");
+        return false;
+    }
+    if (!failed.empty()) {
+        const size_t total = dictionary_->databases.size();
+        fmt::print(
+            "Bootstrap finished, but {} of {} database{} could not be read; {} tables are "
+            "not in the dictionary:\n",
+            failed.size(), total, total == 1 ? "" : "s", failed.size() == 1 ? "its" : "their");
+        printFailedDatabases();
+        fmt::print("\n");
+        return false;
     }
     fmt::print("Bootstrap finish.\n\n");
     return loaded;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -71,27 +72,61 @@ TEST(ConfigTest, DefaultsWithoutAFile) {
     EXPECT_FALSE(defaults.traceBlock);
 
     Sandbox box(std::nullopt);
-    EXPECT_EQ(fieldsOf(box.load()), fieldsOf(defaults));
+    const Config loaded = box.load();
+    EXPECT_EQ(fieldsOf(loaded), fieldsOf(defaults));
     EXPECT_NE(box.logText().find("] [error] Error when reading config file, msg: conf/vorn.ini: "
                                  "cannot open file, OS error: No such file or directory\n"),
               std::string::npos)
         << box.logText();
+    // The console line names the file, the folder it was looked for in, and the reason.
+    EXPECT_EQ(loaded.fileProblem, "Config file conf/vorn.ini in folder \"" +
+                                      std::filesystem::current_path().string() +
+                                      "/conf\" cannot be used: conf/vorn.ini: cannot open file, "
+                                      "OS error: No such file or directory. Every setting takes "
+                                      "its default.");
+    EXPECT_EQ(loaded.blockSizeProblem, "");
 }
 
 TEST(ConfigTest, UnreadableDocumentsGiveDefaultsAndAreLogged) {
-    const std::vector<std::string> documents = {
-        "",
-        "<vorn><database><db_version>9.6</db_version></database>",                 // not closed
-        "<settings><database><db_version>9.6</db_version></database></settings>",  // no <vorn>
+    struct Case {
+        std::string document;
+        std::string reason;  // the parser's message, as the console line gives it
     };
-    for (const auto& document : documents) {
-        SCOPED_TRACE(document);
-        Sandbox box(document);
-        EXPECT_EQ(fieldsOf(box.load()), fieldsOf(Config()));
+    const std::vector<Case> cases = {
+        {"", "No such node (vorn)"},
+        {"<vorn><database><db_version>9.6</db_version></database>",  // not closed
+         "conf/vorn.ini(1): unexpected end of data"},
+        {"<settings><database><db_version>9.6</db_version></database></settings>",  // no <vorn>
+         "No such node (vorn)"},
+        // One good setting before the fault: not taken either.
+        {"<vorn><database><db_block_size>4096</db_block_size></database><x></vorn>",
+         "conf/vorn.ini(1): "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.document);
+        Sandbox box(c.document);
+        const Config loaded = box.load();
+        EXPECT_EQ(fieldsOf(loaded), fieldsOf(Config()));
         EXPECT_NE(box.logText().find("] [error] Error when reading config file, msg: "),
                   std::string::npos)
             << box.logText();
+        const std::string prefix = "Config file conf/vorn.ini in folder \"" +
+                                   std::filesystem::current_path().string() +
+                                   "/conf\" cannot be used: " + c.reason;
+        EXPECT_EQ(loaded.fileProblem.rfind(prefix, 0), 0u) << loaded.fileProblem;
+        EXPECT_TRUE(loaded.fileProblem.ends_with(". Every setting takes its default."))
+            << loaded.fileProblem;
     }
+}
+
+// A folder where the file should be opens but does not read: the stream says so.
+TEST(ConfigTest, AFolderInPlaceOfTheFileIsNamed) {
+    Sandbox box(std::nullopt);
+    std::filesystem::create_directories("conf/vorn.ini");
+    const Config loaded = box.load();
+    EXPECT_EQ(fieldsOf(loaded), fieldsOf(Config()));
+    EXPECT_NE(loaded.fileProblem.find("cannot be used: "), std::string::npos);
+    EXPECT_NE(loaded.fileProblem.find("Is a directory"), std::string::npos) << loaded.fileProblem;
 }
 
 TEST(ConfigTest, FullFileSetsEveryFieldAndIgnoresOthers) {
@@ -151,19 +186,52 @@ TEST(ConfigTest, VersionIsScannedAsMajorDotMinor) {
     }
 }
 
+// Anything else is refused: blockSize 0, the value named in the problem line and the log.
 TEST(ConfigTest, BlockSizeMustBeOneOfTheFivePageSizes) {
     struct Case {
         std::string text;
-        uint16_t expected;
+        uint16_t expected;  // 0: refused
+        std::string shown;  // as the message names a refused value
     };
     const std::vector<Case> cases = {
-        {"2048", 2048},   {"4096", 4096},  {"8192", 8192},  {"16384", 16384}, {"32768", 32768},
-        {" 4096 ", 4096}, {"4000", 8192},  {"65535", 8192}, {"65536", 8192},  {"8k", 8192},
-        {"", 8192},       {"-4096", 8192}, {"0", 8192},
+        {"2048", 2048, ""},
+        {"4096", 4096, ""},
+        {"8192", 8192, ""},
+        {"16384", 16384, ""},
+        {"32768", 32768, ""},
+        {" 4096 ", 4096, ""},
+        {"", 8192, ""},
+        {"  ", 8192, ""},  // blank: not given
+        {"1234", 0, "1234"},
+        {"4000", 0, "4000"},
+        {"65535", 0, "65535"},
+        {"65536", 0, "65536"},
+        {"8k", 0, "8k"},
+        {"-4096", 0, "-4096"},
+        {"0", 0, "0"},
+        {"8192.0", 0, "8192.0"},
+        {"4096000000000", 0, "4096000000000"},
+        {"&#10;1024", 0, "\\n1024"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        EXPECT_EQ(loadSetting("database.db_block_size", c.text).blockSize, c.expected);
+        Sandbox box(ini(test::configElement("database.db_block_size", c.text)));
+        const Config config = box.load();
+        EXPECT_EQ(config.blockSize, c.expected);
+        if (c.expected != 0) {
+            EXPECT_EQ(config.blockSizeProblem, "");
+            EXPECT_EQ(box.logText(), "");
+            continue;
+        }
+        const std::string problem = "Invalid database.db_block_size '" + c.shown +
+                                    "' in conf/vorn.ini: the block size must be 2048, 4096, "
+                                    "8192, 16384 or 32768.";
+        EXPECT_EQ(config.blockSizeProblem, problem);
+        EXPECT_NE(box.logText().find("] [error] " + problem + "\n"), std::string::npos)
+            << box.logText();
+        // The other settings are read as usual.
+        EXPECT_EQ(config.fileProblem, "");
+        EXPECT_EQ(config.exportDir, "dump");
     }
 }
 

@@ -42,7 +42,11 @@ TEST(ConsoleStartup, DefaultsWithoutConfigurationOrDictionary) {
     EXPECT_EQ(result.status, 0);
     // Not a terminal: the banner carries no colour; the red line is red all the same.
     EXPECT_EQ(result.screen,
-              plainBanner() + "Loading dict from cache file...\n" +
+              plainBanner() + "Config file conf/vorn.ini in folder \"" +
+                  std::filesystem::current_path().string() +
+                  "/conf\" cannot be used: conf/vorn.ini: cannot open file, OS error: No such "
+                  "file or directory. Every setting takes its default.\n" +
+                  "Loading dict from cache file...\n" +
                   "Please run 'bootstrap' to init dictionary.\n\n" +
                   optionsBlock("14.0", "", "TEXT FILE", "  Export Directory => [ dump ]") + kRed +
                   "Export directory \"dump\" is invalid: No such file or directory.\n" + kResetRed +

@@ -1,5 +1,5 @@
 // The listing commands and bootstrap over the deb15 fixture, bootstrapped from its data
-// directory.
+// directory, and what bootstrap says when it fails or leaves a database out.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 #include "tests/shell/console_text.h"
 #include "tests/shell/support/shell_harness.h"
 #include "tests/support/fixture_skip.h"
+#include "tests/support/temp_dir.h"
 
 namespace vorn::test {
 namespace {
@@ -172,21 +173,76 @@ TEST(ListBootstrap, BuildsTheDictionaryAndChoosesPublic) {
     EXPECT_NE(r.screen.find(" vorn_latin1     LATIN1 (8)"), std::string::npos) << r.screen;
 }
 
+// After a failure "Bootstrap finish." is not said; that the dictionary loaded before is still
+// in use is said only when there is one.
 TEST(ListBootstrap, AFailedBootstrapSaysWhyAndKeepsTheDictionary) {
     VORN_FIXTURE_OR_SKIP(m, "deb15");
     const std::string& dict = deb15Dictionary();
+    const std::string why =
+        "Unable to run bootstrap, data directory \"/nonexistent/pgdata\" not found\n";
+    for (const bool withDictionary : {true, false}) {
+        SCOPED_TRACE(withDictionary ? "a dictionary loaded" : "no dictionary");
+        ShellSettings settings = fixtureSettings(m);
+        settings.pgdata = "/nonexistent/pgdata";
+        ShellWorkspace workspace(settings);
+        if (withDictionary)
+            workspace.useDictionary(dict);
+        Console console;
+        runSession(console, {});
+        const SessionResult r = runCommands(console, {"bootstrap", "list db"});
+        // The command loop then looks for "public" of the first database, as after every
+        // bootstrap.
+        EXPECT_EQ(
+            r.screen.substr(0, r.screen.find("       oid")),
+            why + (withDictionary ? "The dictionary loaded before is still the one in use.\n\n"
+                                  : "\nSchema \"public\" does not exist.\n"));
+        EXPECT_EQ(r.screen.find(" vorn_latin1 ") != std::string::npos, withDictionary) << r.screen;
+        EXPECT_NE(workspace.readFile("log/vorn.log").find("[error] Unable to run bootstrap, "),
+                  std::string::npos);
+    }
+}
+
+// Through the real binary: a database whose pg_class is lost is named with the reason, the
+// others are there to use, and the dictionary it replaced is in dict/previous/.
+TEST(ListBootstrap, ADatabaseThatCannotBeReadIsNamedAndTheOthersWritten) {
+    VORN_FIXTURE_OR_SKIP(m, "deb15");
+    TempDir dir;
+    const std::string data = dir.path() + "/data";
+    linkFarm(m.dataDir, data);
+    const std::string vornOid = std::to_string(m.findDatabase("vorn")->oid);
+    const std::string pgClass = data + "/base/" + vornOid + "/1259";  // not moved in deb15
     ShellSettings settings = fixtureSettings(m);
-    settings.pgdata = "/nonexistent/pgdata";
-    ShellWorkspace workspace(settings);
-    workspace.useDictionary(dict);
-    Console console;
-    runSession(console, {});
-    const SessionResult r = runCommands(console, {"bootstrap", "list db"});
-    EXPECT_EQ(r.screen.rfind("Unable to run bootstrap, ", 0), 0u) << r.screen;
-    EXPECT_NE(r.screen.find("/nonexistent/pgdata"), std::string::npos) << r.screen;
-    EXPECT_NE(r.screen.find("\nBootstrap finish.\n\n"), std::string::npos) << r.screen;
-    EXPECT_NE(r.screen.find(" vorn_latin1 "), std::string::npos) << r.screen;
-    EXPECT_NE(workspace.readFile("log/vorn.log").find("[error] Unable to run bootstrap, "),
+    settings.pgdata = data;
+    dir.writeFile("conf/vorn.ini", configFileText(settings));
+    std::filesystem::create_directories(dir.path() + "/dump");
+    const ProcessResult first = runVorn(dir.path(), "bootstrap\nexit\n");
+    ASSERT_NE(screenText(first.out).find("Bootstrap finish.\n"), std::string::npos) << first.out;
+
+    std::filesystem::remove(pgClass);
+    const ProcessResult r =
+        runVorn(dir.path(), "bootstrap\nlist db\nuse vorn_latin1\nlist table\nexit\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string out = screenText(r.out);
+    const std::string expected =
+        "The previous dictionary was kept in dict/previous/: this bootstrap found ";
+    const size_t at = out.find(expected);
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string report = out.substr(at, out.find("\n\n", at) - at);
+    EXPECT_NE(report.find(" tables where it had "), std::string::npos) << report;
+    EXPECT_NE(report.find("; 1 database was not read.\n"
+                          "Bootstrap finished, but 1 of 4 databases could not be read; its tables "
+                          "are not in the dictionary:\n"
+                          "  Database \"vorn\" (OID " +
+                          vornOid + ") not read: pg_class: file \"" + pgClass +
+                          "\" cannot be read: No such file or directory"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(out.find("Bootstrap finish."), std::string::npos) << out;
+    EXPECT_NE(out.find(" vorn_latin1     LATIN1 (8)"), std::string::npos) << out;
+    EXPECT_NE(out.find(" latin1_plain"), std::string::npos) << out;
+    for (const char* file : {"pg_db.dat", "pg_schema.dat", "pg_class.dat", "pg_attr.dat"})
+        EXPECT_TRUE(std::filesystem::exists(dir.path() + "/dict/previous/" + file)) << file;
+    EXPECT_NE(dir.readFile("log/vorn.log").find("[error] Database \"vorn\" (OID " + vornOid + ")"),
               std::string::npos);
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "shell/banner.h"
@@ -54,6 +55,64 @@ TEST(ShellBinary, EndOfInputEndsTheLoopWithStatusZero) {
     const std::string tail = "Loading config files...\n unknown command.\n";
     ASSERT_GE(r.out.size(), tail.size());
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+}
+
+// A configuration that cannot be used is said on the console, right after the banner: a file
+// that is missing or not well-formed with its folder and the parser's message (start-up goes
+// on with the defaults); a block size that is not a page size with the value, and start-up
+// stops there, so that no page is read with it.
+TEST(ShellBinary, AConfigurationThatCannotBeUsedIsSaidOnTheConsole) {
+    const std::string defaults =
+        ". Every setting takes its default.\nLoading dict from cache file...\n";
+    struct Case {
+        const char* name;
+        std::optional<std::string> file;  // conf/vorn.ini; nullopt: none
+        std::string afterBanner;          // "%d" stands for the work folder
+        bool startsUp;
+    };
+    const Case cases[] = {
+        {"missing", std::nullopt,
+         "Config file conf/vorn.ini in folder \"%d/conf\" cannot be used: conf/vorn.ini: cannot "
+         "open file, OS error: No such file or directory" +
+             defaults,
+         true},
+        {"not well-formed", "<vorn><database><pgdata_dir>%d/data</pgdata_dir></vorn>",
+         "Config file conf/vorn.ini in folder \"%d/conf\" cannot be used: conf/vorn.ini(1): "
+         "unexpected end of data" +
+             defaults,
+         true},
+        {"block size 1234",
+         "<vorn><database><pgdata_dir>%d/data</pgdata_dir><db_block_size>1234</db_block_size>"
+         "</database></vorn>",
+         "Invalid database.db_block_size '1234' in conf/vorn.ini: the block size must be 2048, "
+         "4096, 8192, 16384 or 32768.\n"
+         "The configuration is not used: correct conf/vorn.ini and start vorn again.\n\n"
+         "       oid dbname ",
+         false},
+    };
+    const auto inFolder = [](std::string text, const std::string& dir) {
+        for (size_t at = text.find("%d"); at != std::string::npos; at = text.find("%d", at))
+            text.replace(at, 2, dir);
+        return text;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        if (c.file)
+            dir.writeFile("conf/vorn.ini", inFolder(*c.file, dir.path()));
+        const ProcessResult r = runVorn(dir.path(), "list db\nbootstrap\nexit\n");
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::string out = screenText(r.out);
+        const std::string banner = std::string(81, '*') + "\n\n";
+        const size_t start = out.rfind(banner);
+        ASSERT_NE(start, std::string::npos) << out;
+        const std::string expected = inFolder(c.afterBanner, dir.path());
+        EXPECT_EQ(out.substr(start + banner.size(), expected.size()), expected) << out;
+        EXPECT_EQ(out.find("Export Options:") != std::string::npos, c.startsUp) << out;
+        // The data directory of a configuration not used is never looked at.
+        EXPECT_EQ(out.find(dir.path() + "/data"), std::string::npos) << out;
+        EXPECT_NE(dir.readFile("log/vorn.log").find("[error] "), std::string::npos);
+    }
 }
 
 TEST(ShellBinary, LinesAreCutAt200Bytes) {

@@ -54,4 +54,15 @@ ScopedWorkingDir::~ScopedWorkingDir() {
     }
 }
 
+void linkFarm(const std::string& from, const std::string& to) {
+    fs::create_directories(to);
+    for (const fs::directory_entry& e : fs::directory_iterator(from)) {
+        const fs::path target = fs::path(to) / e.path().filename();
+        if (fs::is_directory(e.path()))
+            linkFarm(e.path().string(), target.string());
+        else
+            fs::create_symlink(fs::canonical(e.path()), target);
+    }
+}
+
 }  // namespace vorn::test

@@ -23,6 +23,11 @@ class TempDir {
     std::string path_;
 };
 
+// A copy of the tree `from` at `to` made of folders and symbolic links to its files (links to
+// folders are followed), so that a test can take one file away or replace it without
+// touching the original.
+void linkFarm(const std::string& from, const std::string& to);
+
 // Changes the working directory for the lifetime of the object and changes it back after.
 // Much of vorn works relative to the working directory (conf/, log/, dict/, dump/).
 class ScopedWorkingDir {
