@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "storage/byte_reader.h"
+#include "storage/value_text.h"
 
 namespace vorn {
 
@@ -73,6 +74,16 @@ void encodeBinaryInt64(const uint8_t* value, uint32_t length, CopyBinaryBuffer& 
     if (length != 8)
         return out.appendNull();
     storeBE64(beginFixed(out, 8), loadLE<uint64_t>(value));
+}
+
+void encodeBinaryXml(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+    if (length == 0 || (value[0] != '<' && value[0] != '\n')) {
+        out.appendField(value, length);
+        return;
+    }
+    std::string printed;
+    appendXmlAsPrinted(std::string_view(reinterpret_cast<const char*>(value), length), printed);
+    out.appendField(reinterpret_cast<const uint8_t*>(printed.data()), printed.size());
 }
 
 void encodeBinaryDate(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
@@ -190,6 +201,8 @@ BinaryEncodeFn binaryEncoderFor(const ColumnDef& column) {
         case kBit:
         case kVarbit:
             return encodeBinaryBit;
+        case kXml:
+            return encodeBinaryXml;
         case kName:
             return encodeBinaryName;
         case kBytea:
@@ -197,7 +210,6 @@ BinaryEncodeFn binaryEncoderFor(const ColumnDef& column) {
         case kBlob:
         case kClob:
         case kJson:
-        case kXml:
         case kBpchar:
         case kVarchar:
             return encodeBinaryBytes;

@@ -34,7 +34,8 @@
 //                       0xD000 +Infinity, 0xF000 -Infinity)
 //   bit, varbit         int32 bit count, then (bit count + 7) / 8 bytes as stored
 //   name                the bytes before the first NUL
-//   bytea, text, varchar, bpchar, json, xml, blob (88), clob (90)
+//   xml                 the bytes as the text output prints them
+//   bytea, text, varchar, bpchar, json, blob (88), clob (90)
 //                       the bytes as they are (an empty value is a field of length 0)
 //
 // No encoder (binaryEncoderFor returns null; the writer sends NULL): jsonb, whose on-disk
@@ -89,6 +90,10 @@ inline bool binaryZoneInRange(int32_t seconds) {
     return seconds > -16 * 3600 && seconds < 16 * 3600;
 }
 
+// xml: the bytes the text output prints (the server sends what it prints, in the client's
+// encoding; for a client encoding other than UTF-8 it names that encoding in the
+// declaration, which this does not).
+void encodeBinaryXml(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 void encodeBinaryDate(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 void encodeBinaryTime(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 // timestamp and timestamptz: one form, int64 microseconds since 2000-01-01 (UTC).

@@ -11,9 +11,10 @@ TextOutputFn textOutputFor(const ColumnDef& column) {
         case kVarchar:
         case kBpchar:
         case kJson:
-        case kXml:
         case kClob:
             return outputText;
+        case kXml:
+            return outputXml;
         case kBool:
             return outputBool;
         case kBytea:

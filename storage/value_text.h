@@ -35,6 +35,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "storage/column_def.h"
 #include "storage/text_buffer.h"
@@ -49,8 +51,14 @@ using TextOutputFn = bool (*)(const uint8_t* value, uint32_t length, const Colum
 // field stays empty.
 TextOutputFn textOutputFor(const ColumnDef& column);
 
-// text, varchar, bpchar, json, xml, clob: the bytes as they are.
+// text, varchar, bpchar, json, clob: the bytes as they are.
 bool outputText(const uint8_t* value, uint32_t length, const ColumnDef& column, TextBuffer& out);
+// xml: the bytes, but a leading XML declaration as the server prints it (dropped unless it
+// names another version than 1.0 or standalone; its encoding never), and without the line
+// feed after a declaration that is dropped (or at the start of a value without one).
+bool outputXml(const uint8_t* value, uint32_t length, const ColumnDef& column, TextBuffer& out);
+// The same rule, appending to a string (the binary encoder sends these bytes).
+void appendXmlAsPrinted(std::string_view value, std::string& out);
 // "t" when the byte is neither 0 nor 'f', else "f".
 bool outputBool(const uint8_t* value, uint32_t length, const ColumnDef& column, TextBuffer& out);
 // "\x" and two lower-case hex digits per byte (the COPY writer doubles the backslash).

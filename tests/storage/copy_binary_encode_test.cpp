@@ -277,7 +277,7 @@ TEST(BinaryEncoderFor, ChoosesByTypeOid) {
         {kBlob, encodeBinaryBytes},
         {kClob, encodeBinaryBytes},
         {kJson, encodeBinaryBytes},
-        {kXml, encodeBinaryBytes},
+        {kXml, encodeBinaryXml},
         {kBpchar, encodeBinaryBytes},
         {kVarchar, encodeBinaryBytes},
         // No send form from the stored bytes: sent as NULL by the writer.
