@@ -88,7 +88,8 @@ std::vector<std::string> loadManifest(const std::string& directory, DirectoryNam
         const auto [it, added] = names.holders.try_emplace(entry.name, entry.owner);
         if (!added && it->second != entry.owner)
             warnings.push_back(fmt::format(
-                "File name record \"{}\" gives \"{}\" to the {} too: ignored, it stays the {}'s.",
+                "File name record \"{}\" also gives \"{}\" to the {}: ignored, the name stays "
+                "with the {}.",
                 path, entry.name, ownerText(entry.owner), ownerText(it->second)));
     }
     if (contents.exists)
