@@ -78,8 +78,14 @@ void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
     const std::string schemaName = schema->nspname;
     std::vector<PgTable*> tables;
     const uint32_t total = dictionary_->tablesOfSchema(tables, schema->oid);
-    const std::string path =
-        fmt::format("{}/{}_table_ddl.sql", kDdlDirectory, safeFileName(schemaName, schema->oid));
+    // The folder first: the name is recorded in its file manifest.
+    std::error_code error;
+    std::filesystem::create_directories(kDdlDirectory, error);
+    std::string stem = safeFileName(schemaName, schema->oid) + "_table_ddl";
+    if (!error)
+        stem = claimFileName(kDdlDirectory, stem,
+                             {FileOwnerKind::kSchema, schema->dboid, schema->oid});
+    const std::string path = fmt::format("{}/{}.sql", kDdlDirectory, stem);
     fmt::print(" {} unloading {}'s TABLE DDL(total {}) to \"{}\"...\n", localTimestamp(),
                schemaName, total, path);
 
@@ -102,8 +108,6 @@ void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
         text += ";\n\n";
     }
 
-    std::error_code error;
-    std::filesystem::create_directories(kDdlDirectory, error);
     if (error) {
         fmt::print("  Table DDL not written: cannot create directory \"{}\": {}\n", kDdlDirectory,
                    error.message());

@@ -6,8 +6,10 @@
 // followed by ";\n\n".
 //
 // The schema name is matched without regard to case; the file name and the statements use
-// the catalogue's spelling. The name goes into the path through safeFileName (file_names.h),
-// so a schema called "../x" cannot leave ddl/. The folder ddl/ is created when missing. The
+// the catalogue's spelling. The name goes into the path through claimFileName (file_names.h),
+// so a schema called "../x" cannot leave ddl/, and the schemas of one name in two databases
+// get two files (the later one "<schema>_table_ddl_<schema oid>.sql", with a warning); ddl/
+// has a file manifest of its own. The folder ddl/ is created when missing. The
 // file is written whole under a temporary name and renamed (output_file.h): a failure leaves
 // no cut-off file and is reported with the path and the system's message.
 

@@ -19,7 +19,6 @@
 #include "catalog/dictionary.h"
 #include "export/data_writer.h"
 #include "export/export_settings.h"
-#include "export/file_names.h"
 #include "export/import_script.h"
 #include "export/writer_factory.h"
 
@@ -346,8 +345,6 @@ void CmdExport::writeTableImportScript(PgTable* table, const TableOutcome& outco
 }
 
 void CmdExport::unloadTable(const char* typedName, unsigned degree) {
-    // File names are unique within one command; each command starts afresh.
-    resetTableFileNames();
     const std::string typed = typedName != nullptr ? typedName : "";
     std::string schemaPart, tablePart, partitionPart;
     bool nothingAfterDot = false;
@@ -493,7 +490,6 @@ std::thread CmdExport::startWorker(int index, UnloadCounters* counters) {
 }
 
 void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
-    resetTableFileNames();
     degree = clampDegree(degree);
     const std::string typed = schemaName != nullptr ? schemaName : "";
     if (typed.empty()) {

@@ -74,7 +74,8 @@ std::string DataWriter::quotedName() const {
 }
 
 std::string DataWriter::exportFilePath(std::string_view stem, std::string_view extension) const {
-    const std::string name = tableFileName(stem, tableOid_);
+    const std::string name =
+        claimFileName(exportDirectory, stem, {FileOwnerKind::kTable, databaseOid_, tableOid_});
     if (exportDirectory.empty())
         return fmt::format("{}{}", name, extension);
     return fmt::format("{}/{}{}", exportDirectory, name, extension);

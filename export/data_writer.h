@@ -12,9 +12,9 @@
 //   empty      empty      "<table>"
 //   empty      non-empty  "<table>.<suffix>"
 //
-// The files themselves are named through tableFileName (file_names.h), which leaves such a
-// stem as it is unless it holds bytes no file name should, or another table of the run has
-// taken it.
+// The files themselves are named through claimFileName (file_names.h), which leaves such a
+// stem as it is unless it holds bytes no file name should, or another table (this run's or
+// an earlier one's) has taken it.
 
 #include <atomic>
 #include <cstdint>
@@ -40,6 +40,9 @@ class DataWriter : public IDataWriter {
     const std::string& tableName() const { return tableName_; }
     const std::string& fileSuffix() const { return fileSuffix_; }
     uint32_t tableOid() const { return tableOid_; }
+    // The table's database, which with the table's OID owns its file names (0 until set).
+    uint32_t databaseOid() const { return databaseOid_; }
+    void setDatabaseOid(uint32_t oid) { databaseOid_ = oid; }
     const ColumnLayout& columns() const { return *columns_; }
     const std::string& fileStem() const { return fileStem_; }
 
@@ -66,7 +69,7 @@ class DataWriter : public IDataWriter {
     std::string valuesNotWritten() override;
 
   protected:
-    // "<exportDirectory>/<name><extension>", the name from tableFileName(stem).
+    // "<exportDirectory>/<name><extension>", the name from claimFileName(stem).
     std::string exportFilePath(std::string_view stem, std::string_view extension) const;
     // One warning naming the columns whose values cannot be written as they are; `how` says
     // what they are written as instead ("no text output ...; written as empty fields").
@@ -91,6 +94,7 @@ class DataWriter : public IDataWriter {
     std::string fileStem_;
     const ColumnLayout* columns_;
     uint32_t tableOid_;
+    uint32_t databaseOid_ = 0;
     void* context_ = nullptr;
     std::atomic<uint64_t> blocksRead_{0};
     std::atomic<uint64_t> bytesRead_{0};

@@ -159,13 +159,13 @@ bool writesScript(int exportKind) {
     return exportKind == kExportText || exportKind == kExportCsv || exportKind == kExportBinary;
 }
 
-// Names the script through tableFileName, composes it with `body` and writes it.
+// Names the script through claimFileName, composes it with `body` and writes it.
 template <typename Body>
 ImportScriptResult writeScript(const ImportScriptSettings& settings, const std::string& stem,
-                               uint32_t oid, Body body) {
+                               const FileOwner& owner, Body body) {
     ImportScriptResult result;
     try {
-        const std::string scriptName = tableFileName(stem, oid) + ".sql";
+        const std::string scriptName = claimFileName(settings.exportPath, stem, owner) + ".sql";
         result.path =
             settings.exportPath.empty() ? scriptName : settings.exportPath + "/" + scriptName;
         std::string text = header(settings, scriptName);
@@ -190,7 +190,8 @@ ImportScriptResult writeTableImportScript(const ImportScriptSettings& settings,
     }
     const std::string schemaName = table.table->schemaName();
     const std::string stem = fmt::format("import_{}_{}", schemaName, table.table->name());
-    return writeScript(settings, stem, table.table->oid(), [&](std::vector<std::string>& byHand) {
+    const FileOwner owner{FileOwnerKind::kTable, table.table->dboid, table.table->oid()};
+    return writeScript(settings, stem, owner, [&](std::vector<std::string>& byHand) {
         return tableEntry(settings, schemaName, table, byHand);
     });
 }
@@ -206,7 +207,8 @@ ImportScriptResult writeSchemaImportScript(const ImportScriptSettings& settings,
             first = entry.table;
     if (first == nullptr)
         return {};
-    return writeScript(settings, "import_" + schemaName, first->schemaOid(),
+    const FileOwner owner{FileOwnerKind::kSchema, first->dboid, first->schemaOid()};
+    return writeScript(settings, "import_" + schemaName, owner,
                        [&](std::vector<std::string>& byHand) {
                            std::string body;
                            for (const ImportTable& entry : tables)

@@ -62,8 +62,10 @@ struct ImportScriptResult {
 };
 
 // Export codes 1 to 3 write a script; any other code writes nothing and returns an empty
-// result. The script's file name comes from tableFileName (file_names.h): the table's OID
-// for the per-table script, the schema's OID for the schema script. Neither throws.
+// result. The script's file name comes from claimFileName (file_names.h), owned by the
+// table (database and table OID) for the per-table script, by the schema (database and
+// schema OID) for the schema script: the public schemas of two databases get two scripts.
+// Neither throws.
 ImportScriptResult writeTableImportScript(const ImportScriptSettings& settings,
                                           const ImportTable& table);
 // Lines in the order of `tables`, under `schemaName` (the catalogue's spelling). Nothing is

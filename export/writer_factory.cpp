@@ -6,18 +6,33 @@
 
 namespace vorn {
 
+namespace {
+
+// The writer, told its table's database: the file names belong to database and table.
+template <typename Writer>
+std::unique_ptr<IDataWriter> inDatabase(std::unique_ptr<Writer> writer, const ITable& table) {
+    writer->setDatabaseOid(table.databaseOid());
+    return writer;
+}
+
+}  // namespace
+
 std::unique_ptr<IDataWriter> makeDataWriter(int format, ITable& table, const std::string& suffix) {
     switch (format) {
         case kExportText:
-            return std::make_unique<CopyTextWriter>(&table.columns(), table.schemaName(),
-                                                    table.name(), suffix, table.oid());
+            return inDatabase(std::make_unique<CopyTextWriter>(&table.columns(), table.schemaName(),
+                                                               table.name(), suffix, table.oid()),
+                              table);
         case kExportBinary:
-            return std::make_unique<CopyBinaryWriter>(&table.columns(), table.schemaName(),
-                                                      table.name(), suffix, table.oid());
+            return inDatabase(
+                std::make_unique<CopyBinaryWriter>(&table.columns(), table.schemaName(),
+                                                   table.name(), suffix, table.oid()),
+                table);
         case kExportDb:
-            return std::make_unique<CopyDBWriter>(&table.columns(), table.schemaName(),
-                                                  table.name(), suffix, table.oid(),
-                                                  databaseClientEncoding(table.databaseOid()));
+            return inDatabase(std::make_unique<CopyDBWriter>(
+                                  &table.columns(), table.schemaName(), table.name(), suffix,
+                                  table.oid(), databaseClientEncoding(table.databaseOid())),
+                              table);
         default:
             return nullptr;
     }

@@ -11,6 +11,7 @@
 
 #include "base/file_logger.h"
 #include "catalog/dictionary.h"
+#include "export/file_names.h"
 #include "tests/export/export_test_env.h"
 #include "tests/support/temp_dir.h"
 
@@ -153,6 +154,35 @@ TEST_F(CmdDdlExportTest, FileThatCannotBeWrittenIsReportedBeforeFinish) {
                            "file \"ddl/HR_table_ddl.sql.tmp\": Is a directory\nfinish.\n"),
               std::string::npos)
         << printed;
+}
+
+// public is OID 2200 in every database: the DDL files of two databases' public schemas are
+// two files, each with its own database's tables, and a later run keeps them apart too.
+TEST_F(CmdDdlExportTest, SchemasOfOneNameInTwoDatabasesGetAFileEach) {
+    addSchema(kOtherDb, 2200, "public");
+    addTable(kOtherDb, 2200, 16800, "only_there", {column(1, "n", typeoid::kInt8)});
+    const std::string first = run("public");
+    Dictionary::instance().currentDatabaseOid = kOtherDb;
+    const std::string second = run("public");
+    EXPECT_NE(first.find("to \"ddl/public_table_ddl.sql\"..."), std::string::npos) << first;
+    EXPECT_NE(second.find("File name \"public_table_ddl\" is already used by the schema with "
+                          "OID 2200 of database 16384; the schema with OID 2200 of database "
+                          "16385 is written as \"public_table_ddl_2200\".\n"),
+              std::string::npos)
+        << second;
+    EXPECT_NE(second.find("to \"ddl/public_table_ddl_2200.sql\"...\nfinish.\n"), std::string::npos)
+        << second;
+    EXPECT_EQ(file("public_table_ddl_2200.sql"),
+              "CREATE TABLE \"public\".\"only_there\" (\n"
+              "\"n\" bigint);\n\n");
+    EXPECT_NE(file("public_table_ddl.sql").find("\"public\".\"ok\""), std::string::npos);
+    EXPECT_EQ(file("public_table_ddl.sql").find("only_there"), std::string::npos);
+
+    resetTableFileNames();  // a new run
+    Dictionary::instance().currentDatabaseOid = kDb;
+    EXPECT_NE(run("public").find("to \"ddl/public_table_ddl.sql\"..."), std::string::npos);
+    Dictionary::instance().currentDatabaseOid = kOtherDb;
+    EXPECT_NE(run("public").find("to \"ddl/public_table_ddl_2200.sql\"..."), std::string::npos);
 }
 
 }  // namespace

@@ -35,6 +35,9 @@ class ExportEnv {
 
     // A file of the export directory; empty when it does not exist.
     std::string read(const std::string& name) const { return dir_.readFile("dump/" + name); }
+    void writeDump(const std::string& name, const std::string& text) const {
+        dir_.writeFile("dump/" + name, text);
+    }
     std::string log() const { return dir_.readFile("unload_table.log"); }
     const std::string& root() const { return dir_.path(); }
 

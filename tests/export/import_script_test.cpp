@@ -211,6 +211,49 @@ TEST_F(ImportScript, ScriptNamesStayInTheExportDirectory) {
               "import_.._.._" + std::to_string(kSchemaOid) + ".sql");
 }
 
+// The public schema is OID 2200 in every database: its scripts of two databases are two
+// files, each loading its own database's file; writing one again replaces it, in this run
+// or a later one.
+TEST_F(ImportScript, SchemasOfOneNameInTwoDatabasesGetAScriptEach) {
+    PgTable first = makeTable(16600, "public", "twin", idAnd("v"));
+    PgTable second = makeTable(16700, "public", "twin", idAnd("v"));
+    first.relnamespace = second.relnamespace = 2200;
+    first.dboid = 16384;
+    second.dboid = 16390;
+    testing::internal::CaptureStdout();
+    const ImportScriptResult a =
+        writeSchemaImportScript(settings(kExportText), "public", {entry(first, "public_twin.txt")});
+    const ImportScriptResult b = writeSchemaImportScript(settings(kExportText), "public",
+                                                         {entry(second, "public_twin_16700.txt")});
+    resetTableFileNames();
+    const ImportScriptResult again = writeSchemaImportScript(
+        settings(kExportText), "public", {entry(second, "public_twin_16700.txt")});
+    const std::string console = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(a.error + b.error + again.error, "");
+    EXPECT_EQ(a.path, env_.root() + "/dump/import_public.sql");
+    EXPECT_EQ(b.path, env_.root() + "/dump/import_public_2200.sql");
+    EXPECT_EQ(again.path, b.path);
+    EXPECT_NE(env_.read("import_public.sql").find("FROM 'public_twin.txt'"), std::string::npos);
+    EXPECT_NE(env_.read("import_public_2200.sql").find("-f import_public_2200.sql\n"),
+              std::string::npos);
+    EXPECT_NE(env_.read("import_public_2200.sql").find("FROM 'public_twin_16700.txt'"),
+              std::string::npos);
+    EXPECT_NE(console.find("File name \"import_public\" is already used by the schema with OID "
+                           "2200 of database 16384; the schema with OID 2200 of database 16390 "
+                           "is written as \"import_public_2200\"."),
+              std::string::npos)
+        << console;
+    // The per-table scripts of the two twins too.
+    testing::internal::CaptureStdout();
+    const ImportScriptResult ta =
+        writeTableImportScript(settings(kExportText), entry(first, "public_twin.txt"));
+    const ImportScriptResult tb =
+        writeTableImportScript(settings(kExportText), entry(second, "public_twin_16700.txt"));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ta.path, env_.root() + "/dump/import_public_twin.sql");
+    EXPECT_EQ(tb.path, env_.root() + "/dump/import_public_twin_16700.sql");
+}
+
 TEST_F(ImportScript, ScriptThatCannotBeWrittenIsReported) {
     const PgTable table = makeTable(16550, "public", "t", idAnd("v"));
     const struct {

@@ -1,7 +1,8 @@
 // A session as a user types it, through the real binary on the deb15 fixture: bootstrap,
 // use, set schema, unload schema with four workers, unload object, unload table; then the
 // DDL and import scripts it wrote are run by the real psql in a live server, and every
-// table must hold the rows the fixture's server copied out before it stopped.
+// table must hold the rows the fixture's server copied out before it stopped. On deb15v,
+// two runs in one work folder unload two tables that meet on one file name.
 
 #include <gtest/gtest.h>
 
@@ -137,6 +138,59 @@ TEST(ShellEndToEnd, SkippedAndIncompleteTablesAreSaidAsSuch) {
         << out;
     EXPECT_EQ(std::stoi(counts[1]), std::stoi(counts[2]) + 2);
     EXPECT_TRUE(std::filesystem::exists(dir.path() + "/dump/public_twin.txt"));
+}
+
+// x.a_b and x_a.b meet on the file name "x_a_b" once schema and table are joined. Two runs
+// of the binary in one work folder: the second names its table apart and says why (on the
+// console and in the log), unloading x again replaces x's own files, and each schema's
+// import script loads its own table's rows into a live server.
+TEST(ShellEndToEnd, ALaterRunNeverWritesOverAnotherTablesFile) {
+    VORN_FIXTURE_OR_SKIP(m, "deb15v");
+    TempDir dir;
+    dir.writeFile("conf/vorn.ini", configFileText(fixtureSettings(m)));
+    std::filesystem::create_directories(dir.path() + "/dump");
+    const FixtureTable& ab = m.table("vorn", "x", "a_b");
+    const FixtureTable& b = m.table("vorn", "x_a", "b");
+    const std::string renamedStem = fmt::format("x_a_b_{}", b.oid);
+    const std::string renamed = fmt::format(
+        "File name \"x_a_b\" is already used by the table with OID {} of database {}; the table "
+        "with OID {} of database {} is written as \"{}\".",
+        ab.oid, ab.databaseOid, b.oid, b.databaseOid, renamedStem);
+
+    ProcessResult r = runVorn(dir.path(), "bootstrap\nuse vorn\nunload schema x\nexit\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string out = screenText(r.out);
+    EXPECT_NE(out.find("========== Unload \"x\": 1 total, 1 success"), std::string::npos) << out;
+    EXPECT_EQ(out.find("already used"), std::string::npos) << out;
+
+    r = runVorn(dir.path(), "use vorn\nunload schema x_a\nunload schema x\nexit\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    out = screenText(r.out);
+    EXPECT_NE(out.find("========== Unload \"x_a\": 1 total, 1 success"), std::string::npos) << out;
+    EXPECT_NE(out.find(renamed), std::string::npos) << out;
+    EXPECT_NE(readWhole(dir.path() + "/log/unload_table.log").find(renamed), std::string::npos);
+
+    const std::string dump = dir.path() + "/dump";
+    EXPECT_TRUE(readWhole(dump + "/x_a_b.txt") == readWhole(ab.copyText));
+    EXPECT_TRUE(readWhole(dump + "/" + renamedStem + ".txt") == readWhole(b.copyText));
+
+    PgServer& server = PgServer::shared();
+    const std::string db = "shell_e2e_joined";
+    server.psql("DROP DATABASE IF EXISTS " + db + ";");
+    server.createDatabase(db);
+    server.psql("CREATE SCHEMA x; CREATE SCHEMA x_a;", db);
+    for (const std::string& script : {std::string("x_a_b.sql"), renamedStem + ".sql",
+                                      std::string("import_x.sql"), std::string("import_x_a.sql")})
+        runScript(server, dump, db, script);
+    for (const FixtureTable* t : {&ab, &b}) {
+        SCOPED_TRACE(t->schema + "." + t->name);
+        const std::vector<std::string> ours = sortedLines(server.psql(
+            fmt::format("COPY {}.{} TO STDOUT WITH (DELIMITER '|', NULL '');", t->schema, t->name),
+            db));
+        EXPECT_EQ(ours.size(), static_cast<size_t>(t->rows));
+        EXPECT_TRUE(ours == sortedLines(readWhole(t->copyText)));
+    }
+    server.psql("DROP DATABASE " + db + ";");
 }
 
 }  // namespace
