@@ -102,10 +102,14 @@ TEST_F(CommandLoop, RepliesOfEveryCommandWord) {
         {"     ", unknown},
         {"\t", unknown},
         {"help-me", unknown},
-        // unload schema and unload object get the upper-cased word, unload table the name
-        // as typed.
-        {"unload schema sales parallel 4", "Schema SALES not exist.\n"},
-        {"unload object sales", "Schema SALES not exist.\nfinish.\n"},
+        // Every unload command gets the name as typed.
+        {"unload schema sales parallel 4", "Schema sales not exist.\n"},
+        {"unload object sales", "Schema sales not exist.\nfinish.\n"},
+        {"unload schema \"Sales Dept\" parallel 4", "Schema \"Sales Dept\" not exist.\n"},
+        {"unload table \"order items\" parallel 2", "Table \"order items\" not exist\n"},
+        {"use \"Second DB\"", "Database \"Second DB\" does not exist.\n"},
+        {"set schema \"Second DB\".public", "Database \"Second DB\" does not exist.\n"},
+        {"set schema \"a.b\"", "Schema \"a.b\" does not exist.\n"},
         {"unload table Sales.Orders parallel 4", "Table Sales.Orders not exist\n"},
         {"unload table t object_id 42", "Table t not exist\n"},
         {"list db",
