@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <locale>
+#include <string_view>
 
 #include "catalog/dict_loader.h"
 #include "storage/relation_path.h"
@@ -24,20 +24,26 @@ std::string dictionarySchemaName(const PgClass& relation) {
     return relation.relnamespace == 0 ? "public" : "";
 }
 
-bool sameIgnoringCase(const std::string& a, const char* b) {
-    const size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
-    for (size_t i = 0; i < n; ++i)
-        if (ctype.toupper(a[i]) != ctype.toupper(b[i]))
-            return false;
-    return true;
+std::string_view relationName(const PgTable& table) {
+    return std::string_view(table.relname, strnlen(table.relname, sizeof table.relname));
 }
 
-bool sameName(const PgTable& table, const char* name) {
-    return std::strncmp(table.relname, name, sizeof table.relname) == 0 &&
-           std::strlen(name) < sizeof table.relname;
+// The entry of `entries` (named `names`, in the same order) the typed part picks, or why
+// there is none. `kind` names the entries in the ambiguity message.
+template <class T>
+NameLookup<T> pickByName(const std::vector<T*>& entries, const std::vector<std::string_view>& names,
+                         const NamePart& typed, std::string_view kind) {
+    const NameMatch match = matchName(typed, names);
+    NameLookup<T> lookup;
+    if (match.kind == NameMatch::kFound) {
+        lookup.found = entries[match.index];
+    } else if (match.kind == NameMatch::kAmbiguous) {
+        std::vector<std::string_view> twins;
+        for (size_t i : match.twins)
+            twins.push_back(names[i]);
+        lookup.ambiguity = ambiguousNameMessage(kind, typed.text, twins);
+    }
+    return lookup;
 }
 
 }  // namespace
@@ -118,26 +124,63 @@ std::vector<std::string> Dictionary::layoutWarnings() const {
     return warnings;
 }
 
+NameLookup<const DatabaseEntry> Dictionary::findDatabase(const NamePart& name) const {
+    std::vector<const DatabaseEntry*> entries;
+    std::vector<std::string_view> names;
+    for (const DatabaseEntry& entry : databases) {
+        entries.push_back(&entry);
+        names.push_back(entry.datname);
+    }
+    return pickByName(entries, names, name, "Database");
+}
+
+NameLookup<const NamespaceEntry> Dictionary::findSchema(const NamePart& name) const {
+    std::vector<const NamespaceEntry*> entries;
+    std::vector<std::string_view> names;
+    for (const auto& [key, entry] : schemas) {
+        if (entry.dboid != currentDatabaseOid)
+            continue;
+        entries.push_back(&entry);
+        names.push_back(entry.nspname);
+    }
+    return pickByName(entries, names, name, "Schema");
+}
+
+NameLookup<PgTable> Dictionary::findTable(const NamePart& schema, const NamePart& table) {
+    const NameLookup<const NamespaceEntry> owner = findSchema(schema);
+    if (owner.found == nullptr)
+        return {nullptr, owner.ambiguity};
+    return findTableInSchema(owner.found->oid, table);
+}
+
+NameLookup<PgTable> Dictionary::findTableInSchema(uint32_t schemaOid, const NamePart& table) {
+    const std::vector<PgTable*> entries = namedTablesOfSchema(schemaOid);
+    std::vector<std::string_view> names;
+    names.reserve(entries.size());
+    for (const PgTable* entry : entries)
+        names.push_back(relationName(*entry));
+    return pickByName(entries, names, table, "Table");
+}
+
+std::vector<PgTable*> Dictionary::namedTablesOfSchema(uint32_t schemaOid) {
+    std::vector<PgTable*> out;
+    for (auto& [key, table] : tables)
+        if (table.dboid == currentDatabaseOid && table.relnamespace == schemaOid &&
+            table.PgClass::oid != 0)
+            out.push_back(&table);
+    return out;
+}
+
 PgTable* Dictionary::findTable(const char* schemaName, const char* tableName) {
     if (schemaName == nullptr || tableName == nullptr || *schemaName == '\0')
         return nullptr;
-    for (const auto& [key, schema] : schemas) {
-        if (schema.dboid != currentDatabaseOid || !sameIgnoringCase(schema.nspname, schemaName))
-            continue;
-        // The first matching schema decides.
-        return findTableInSchema(schema.oid, tableName);
-    }
-    return nullptr;
+    return findTable(NamePart{schemaName, false}, NamePart{tableName, false}).found;
 }
 
 PgTable* Dictionary::findTableInSchema(uint32_t schemaOid, const char* tableName) {
     if (tableName == nullptr)
         return nullptr;
-    for (auto& [key, table] : tables)
-        if (table.dboid == currentDatabaseOid && table.relnamespace == schemaOid &&
-            table.PgClass::oid != 0 && sameName(table, tableName))
-            return &table;
-    return nullptr;
+    return findTableInSchema(schemaOid, NamePart{tableName, false}).found;
 }
 
 uint32_t Dictionary::tablesOfSchema(std::vector<PgTable*>& out, uint32_t schemaOid) {

@@ -7,6 +7,7 @@
 
 #include "base/encoding.h"
 #include "catalog/dict_cache.h"
+#include "catalog/typed_name.h"
 #include "storage/storage_settings.h"
 
 namespace vorn {
@@ -49,10 +50,19 @@ class Dictionary {
     // pg_attribute row or page): such a table cannot be unloaded.
     std::vector<std::string> layoutWarnings() const;
 
-    // A table of the current database by schema name (matched without regard to case) and
-    // table name (exact); null when none.
+    // Lookups by a typed name part, matched as catalog/typed_name.h says: a database of the
+    // data directory, a schema of the current database, a table of a schema of the current
+    // database.
+    NameLookup<const DatabaseEntry> findDatabase(const NamePart& name) const;
+    NameLookup<const NamespaceEntry> findSchema(const NamePart& name) const;
+    NameLookup<PgTable> findTable(const NamePart& schema, const NamePart& table);
+    NameLookup<PgTable> findTableInSchema(uint32_t schemaOid, const NamePart& table);
+    // The same with both parts plain (not quoted); null when none fits or several do.
     PgTable* findTable(const char* schemaName, const char* tableName);
     PgTable* findTableInSchema(uint32_t schemaOid, const char* tableName);
+    // Every table of a schema of the current database a typed name can pick (those that
+    // tablesOfSchema leaves out too), in OID order.
+    std::vector<PgTable*> namedTablesOfSchema(uint32_t schemaOid);
     // Appends the exportable tables of a schema of the current database in OID order.
     uint32_t tablesOfSchema(std::vector<PgTable*>& out, uint32_t schemaOid);
     // A catalogue name in UTF-8 for display; "<invalid utf8 str>" when it does not convert.

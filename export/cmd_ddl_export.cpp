@@ -5,7 +5,6 @@
 #include <ctime>
 #include <exception>
 #include <filesystem>
-#include <locale>
 #include <system_error>
 #include <vector>
 
@@ -29,18 +28,6 @@ std::string localTimestamp() {
                        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
 }
 
-// Same length and the same characters after upper-casing each in the default locale, as
-// UNLOAD SCHEMA matches a schema word.
-bool sameIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
-    for (size_t i = 0; i < a.size(); ++i)
-        if (ctype.toupper(a[i]) != ctype.toupper(b[i]))
-            return false;
-    return true;
-}
-
 // A name for a comment line of the DDL file: a line end inside it would turn the rest of
 // the name into a statement.
 std::string commentSafe(std::string text) {
@@ -60,19 +47,14 @@ void CmdDdlExport::runDdlCommand(const char* schemaName) {
 }
 
 void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
-    const NamespaceEntry* schema = nullptr;
-    if (!typedName.empty()) {
-        // The schema map is ordered by (database, OID): the first match has the lowest OID.
-        for (const auto& [key, entry] : dictionary_->schemas) {
-            if (entry.dboid == dictionary_->currentDatabaseOid &&
-                sameIgnoringCase(entry.nspname, typedName)) {
-                schema = &entry;
-                break;
-            }
-        }
-    }
+    const NameLookup<const NamespaceEntry> lookup =
+        dictionary_->findSchema(parseNamePart(typedName));
+    const NamespaceEntry* schema = lookup.found;
     if (schema == nullptr) {
-        fmt::print("Schema {} not exist.\n", typedName);
+        if (!lookup.ambiguity.empty())
+            fmt::print("{}\n", lookup.ambiguity);
+        else
+            fmt::print("Schema {} not exist.\n", typedName);
         return;
     }
     const std::string schemaName = schema->nspname;

@@ -5,7 +5,8 @@
 // the working directory; each statement is buildCreateTableDdl's text (create_table_ddl.h)
 // followed by ";\n\n".
 //
-// The schema name is matched without regard to case; the file name and the statements use
+// The schema name is matched as catalog/typed_name.h says (plain: without regard to case,
+// the exact spelling first; in double quotes: exactly); the file name and the statements use
 // the catalogue's spelling. The name goes into the path through claimFileName (file_names.h),
 // so a schema called "../x" cannot leave ddl/, and the schemas of one name in two databases
 // get two files (the later one "<schema>_table_ddl_<schema oid>.sql", with a warning); ddl/

@@ -59,16 +59,6 @@ std::string quoted(const std::string& schema, const std::string& table) {
     return fmt::format("\"{}\".\"{}\"", schema, table);
 }
 
-bool sameIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // The messages a writer collected, each stored behind a line feed, as one text.
 std::string trimmedMessages(const std::string& messages) {
     size_t start = 0;
@@ -346,38 +336,23 @@ void CmdExport::writeTableImportScript(PgTable* table, const TableOutcome& outco
 
 void CmdExport::unloadTable(const char* typedName, unsigned degree) {
     const std::string typed = typedName != nullptr ? typedName : "";
-    std::string schemaPart, tablePart, partitionPart;
-    bool nothingAfterDot = false;
-    if (!typed.empty()) {
-        std::string rest = typed;
-        if (const size_t dot = typed.find('.'); dot != std::string::npos) {
-            schemaPart = typed.substr(0, dot);
-            foldIdentifier(schemaPart);
-            rest = typed.substr(dot + 1);
-            nothingAfterDot = rest.empty();
-        }
-        if (!nothingAfterDot) {
-            if (const size_t colon = rest.find(':'); colon != std::string::npos) {
-                tablePart = rest.substr(0, colon);
-                partitionPart = rest.substr(colon + 1);
-            } else {
-                tablePart = rest;
-            }
-            foldIdentifier(tablePart);
-            if (!partitionPart.empty())
-                foldIdentifier(partitionPart);
-        }
+    const TypedTableName parts = splitTableName(typed);
+    // The suffix names a file, not a catalogue object: it is folded as before.
+    std::string partitionPart = parts.suffix;
+    if (!partitionPart.empty())
+        foldIdentifier(partitionPart);
+    NameLookup<PgTable> lookup;
+    if (!parts.table.text.empty() && parts.table.text.size() <= kNamePartMax &&
+        parts.schema.text.size() <= kNamePartMax) {
+        lookup = parts.hasSchema
+                     ? dictionary_->findTable(parts.schema, parts.table)
+                     : dictionary_->findTableInSchema(
+                           shellSchemaOid_ != nullptr ? *shellSchemaOid_ : 0, parts.table);
     }
-    PgTable* table = nullptr;
-    if (!tablePart.empty() && tablePart.size() <= kNamePartMax &&
-        schemaPart.size() <= kNamePartMax) {
-        table = !schemaPart.empty()
-                    ? dictionary_->findTable(schemaPart.c_str(), tablePart.c_str())
-                    : dictionary_->findTableInSchema(
-                          shellSchemaOid_ != nullptr ? *shellSchemaOid_ : 0, tablePart.c_str());
-    }
+    PgTable* table = lookup.found;
     if (table == nullptr) {
-        say(fmt::format("Table {} not exist", typed));
+        say(!lookup.ambiguity.empty() ? lookup.ambiguity
+                                      : fmt::format("Table {} not exist", typed));
         return;
     }
     if (!exportDirectoryReady())
@@ -496,16 +471,11 @@ void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
         say(fmt::format("Schema {} not exist.", typed));
         return;
     }
-    const NamespaceEntry* schema = nullptr;
-    for (const auto& [key, entry] : dictionary_->schemas) {
-        if (entry.dboid == dictionary_->currentDatabaseOid &&
-            sameIgnoringCase(entry.nspname, typed)) {
-            schema = &entry;
-            break;
-        }
-    }
+    const NameLookup<const NamespaceEntry> lookup = dictionary_->findSchema(parseNamePart(typed));
+    const NamespaceEntry* schema = lookup.found;
     if (schema == nullptr) {
-        say(fmt::format("Schema {} not exist.", typed));
+        say(!lookup.ambiguity.empty() ? lookup.ambiguity
+                                      : fmt::format("Schema {} not exist.", typed));
         return;
     }
     if (!exportDirectoryReady())

@@ -31,8 +31,14 @@ CommandLine splitCommandLine(std::string_view line) {
         if (pos == line.size())
             break;
         const size_t start = pos;
-        while (pos < line.size() && !isSpace(line[pos]))
+        // White space inside double quotes belongs to the name; a doubled quote closes and
+        // reopens them, and an unclosed quote runs to the end of the line.
+        bool inQuotes = false;
+        while (pos < line.size() && (inQuotes || !isSpace(line[pos]))) {
+            if (line[pos] == '"')
+                inQuotes = !inQuotes;
             ++pos;
+        }
         words.raw[n] = std::string(line.substr(start, pos - start));
         words.upper[n] = upperAscii(words.raw[n]);
     }

@@ -1,8 +1,10 @@
 #pragma once
 
 // One typed command line, as the command loop sees it: trailing line ends, blanks and ';'
-// trimmed, then split at white space into at most ten words, each kept as typed and as an
-// upper-cased copy that the dispatch compares with the command words.
+// trimmed, then split at white space outside double quotes into at most ten words, each kept
+// as typed (quotes included, for the name parser of catalog/typed_name.h) and as an
+// upper-cased copy that the dispatch compares with the command words. Names are always taken
+// from the words as typed.
 //
 // Every word is a growing string: a line of 200 bytes may be one word of 200 bytes, and a
 // part too long to be a catalogue name simply matches no name later on.
@@ -27,8 +29,8 @@ struct CommandLine {
 // (";" alone, say) stays as it is.
 void trimCommandLine(std::string& line);
 
-// Splits at blanks, tabs and the other C-locale white space; words after the tenth are
-// dropped.
+// Splits at blanks, tabs and the other C-locale white space outside double quotes
+// (`unload table "order items" parallel 2` is four words); words after the tenth are dropped.
 CommandLine splitCommandLine(std::string_view line);
 
 // Byte-wise: only ASCII letters change, so a UTF-8 name keeps its bytes.

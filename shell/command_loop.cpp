@@ -19,6 +19,9 @@ namespace vorn {
 
 namespace {
 
+// The schema a database starts in, spelled exactly so.
+const NamePart kPublic{"public", true};
+
 void unknownCommand() {
     std::puts(" unknown command.");
 }
@@ -87,7 +90,7 @@ bool Console::dispatch(const CommandLine& line) {
     } else if (command == "BOOTSTRAP") {
         listCommands_->bootstrap();
         // The dictionary was read anew: the schema chosen before belongs to the old one.
-        chooseSchema("public", true);
+        chooseSchema(kPublic, true);
     } else if (command == "DESC") {
         if (!u[1].empty())
             listCommands_->describeTable(r[1]);
@@ -131,7 +134,7 @@ bool Console::dispatch(const CommandLine& line) {
         else if (u[1] == "DDL")
             listCommands_->unloadDdl();
         else if (u[1] == "OBJECT")
-            ddlCommand_->runDdlCommand(u[2].c_str());
+            ddlCommand_->runDdlCommand(r[2].c_str());
         else
             unknownCommand();
     } else if (command == "UNTRUNC" || command == "UNDELETE") {
@@ -152,7 +155,7 @@ int Console::unloadSchema(const CommandLine& line) {
     // atoi as typed: "parallel" without a number is 0 and "-3" a huge unsigned degree; the
     // unload holds the degree to 1 .. 10.
     const unsigned degree = u[3] == "PARALLEL" ? static_cast<unsigned>(std::atoi(u[4].c_str())) : 1;
-    cmdExport_->unloadSchema(u[2].c_str(), degree);
+    cmdExport_->unloadSchema(line.raw[2].c_str(), degree);
     return 1;
 }
 
@@ -180,56 +183,50 @@ void Console::selectDatabase(const DatabaseEntry& entry) {
     dictionary_->setClientEncoding(entry.encoding);
 }
 
-void Console::setDatabase(const std::string& name) {
-    for (const DatabaseEntry& entry : dictionary_->databases) {
-        if (equalsIgnoringCase(entry.datname, name)) {
-            selectDatabase(entry);
-            chooseSchema("public", true);
-            return;
-        }
+void Console::setDatabase(const std::string& typed) {
+    const NameLookup<const DatabaseEntry> lookup = dictionary_->findDatabase(parseNamePart(typed));
+    if (lookup.found != nullptr) {
+        selectDatabase(*lookup.found);
+        chooseSchema(kPublic, true);
+    } else if (!lookup.ambiguity.empty()) {
+        fmt::print("{}\n", lookup.ambiguity);
+    } else {
+        fmt::print("Database {} does not exist.\n", typed);
     }
-    fmt::print("Database {} does not exist.\n", name);
 }
 
 void Console::setSchema(const std::string& text) {
     std::string schema = text;
     std::string database;
-    const size_t dot = text.find('.');
+    const size_t dot = findOutsideQuotes(text, '.');
     if (dot != std::string::npos) {
         database = text.substr(0, dot);
         schema = text.substr(dot + 1);
     }
     if (!database.empty()) {
-        const DatabaseEntry* found = nullptr;
-        for (const DatabaseEntry& entry : dictionary_->databases) {
-            if (equalsIgnoringCase(entry.datname, database)) {
-                found = &entry;
-                break;
-            }
-        }
-        if (found == nullptr) {
-            fmt::print("Database \"{}\" does not exist.\n", database);
+        const NamePart name = parseNamePart(database);
+        const NameLookup<const DatabaseEntry> lookup = dictionary_->findDatabase(name);
+        if (lookup.found == nullptr) {
+            if (!lookup.ambiguity.empty())
+                fmt::print("{}\n", lookup.ambiguity);
+            else
+                fmt::print("Database \"{}\" does not exist.\n", name.text);
             return;
         }
-        selectDatabase(*found);
+        selectDatabase(*lookup.found);
     }
-    chooseSchema(schema, !database.empty());
+    chooseSchema(parseNamePart(schema), !database.empty());
 }
 
-void Console::chooseSchema(const std::string& schema, bool databaseChosen) {
-    const uint32_t database = dictionary_->currentDatabaseOid;
-    auto find = [&](const std::string& name) -> const NamespaceEntry* {
-        for (const auto& [key, entry] : dictionary_->schemas) {
-            if (entry.dboid == database && equalsIgnoringCase(entry.nspname, name))
-                return &entry;
-        }
-        return nullptr;
-    };
-
-    const NamespaceEntry* entry = schema.empty() ? nullptr : find(schema);
+void Console::chooseSchema(const NamePart& schema, bool databaseChosen) {
+    const NameLookup<const NamespaceEntry> lookup = dictionary_->findSchema(schema);
+    const NamespaceEntry* entry = lookup.found;
     if (entry == nullptr) {
-        fmt::print("Schema \"{}\" does not exist.\n", schema);
-        entry = find("public");
+        if (!lookup.ambiguity.empty())
+            fmt::print("{}\n", lookup.ambiguity);
+        else
+            fmt::print("Schema \"{}\" does not exist.\n", schema.text);
+        entry = dictionary_->findSchema(kPublic).found;
     }
     if (entry != nullptr) {
         currentSchemaOid_ = entry->oid;
@@ -241,6 +238,14 @@ void Console::chooseSchema(const std::string& schema, bool databaseChosen) {
     } else {
         return;
     }
+    currentSchemaOid = currentSchemaOid_;
+}
+
+void Console::enterCurrentDatabase() {
+    const NamespaceEntry* entry =
+        dictionary_->currentDatabaseOid != 0 ? dictionary_->findSchema(kPublic).found : nullptr;
+    currentSchemaOid_ = entry != nullptr ? entry->oid : 0;
+    schemaName_ = entry != nullptr ? entry->nspname : std::string();
     currentSchemaOid = currentSchemaOid_;
 }
 

@@ -1,6 +1,7 @@
 #include "shell/completion.h"
 
 #include <array>
+#include <cstring>
 #include <string_view>
 
 #include "catalog/dictionary.h"
@@ -53,27 +54,55 @@ std::string lowerAscii(std::string_view text) {
     return out;
 }
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// The first four blank-separated words of the typed text; missing ones are empty.
+// The first four words of the typed text as the command line splits them (blanks inside
+// double quotes stay in the word); missing ones are empty.
 std::array<std::string, 4> firstFourWords(std::string_view text) {
+    const CommandLine line = splitCommandLine(text);
     std::array<std::string, 4> words;
-    size_t pos = 0;
-    for (std::string& word : words) {
-        while (pos < text.size() && isBlank(text[pos]))
-            ++pos;
-        const size_t start = pos;
-        while (pos < text.size() && !isBlank(text[pos]))
-            ++pos;
-        word = std::string(text.substr(start, pos - start));
-    }
+    for (size_t i = 0; i < words.size(); ++i)
+        words[i] = line.raw[i];
     return words;
 }
 
-bool nameMatches(const std::string& name, const std::string& fragment) {
-    return fragment.empty() || containsIgnoringCase(name, fragment);
+// The part of a name typed so far. After an opening quote it is matched with its case, up to
+// the closing quote if there is one, with "" read as one quote; otherwise it is matched
+// anywhere in the name without regard to case.
+NamePart fragmentOf(std::string_view raw) {
+    if (raw.empty() || raw.front() != '"')
+        return {std::string(raw), false};
+    NamePart fragment{"", true};
+    for (size_t i = 1; i < raw.size(); ++i) {
+        if (raw[i] != '"') {
+            fragment.text += raw[i];
+        } else if (i + 1 < raw.size() && raw[i + 1] == '"') {
+            fragment.text += '"';
+            ++i;
+        } else {
+            break;
+        }
+    }
+    return fragment;
+}
+
+bool nameMatches(std::string_view name, const NamePart& fragment) {
+    if (fragment.text.empty())
+        return true;
+    return fragment.quoted ? name.find(fragment.text) != std::string_view::npos
+                           : containsIgnoringCase(name, fragment.text);
+}
+
+// Appends the names of `scope` that `fragment` matches, each as it must be typed.
+int appendMatching(const std::vector<std::string_view>& scope, const std::string& fragment,
+                   const std::string& lead, std::vector<std::string>& out) {
+    const NamePart typed = fragmentOf(fragment);
+    int count = 0;
+    for (std::string_view name : scope) {
+        if (!nameMatches(name, typed))
+            continue;
+        out.push_back(lead + typedFormOf(name, scope));
+        ++count;
+    }
+    return count;
 }
 
 bool isOneOf(const std::string& word, std::initializer_list<std::string_view> choices) {
@@ -132,61 +161,55 @@ const char* hintsCallback(const char* typed, int* color, int* bold) {
 }
 
 int completeDatabaseName(const std::string& fragment, std::vector<std::string>& out) {
-    int count = 0;
-    for (const DatabaseEntry& database : Dictionary::instance().databases) {
-        if (nameMatches(database.datname, fragment)) {
-            out.push_back(database.datname);
-            ++count;
-        }
-    }
-    return count;
+    std::vector<std::string_view> scope;
+    for (const DatabaseEntry& database : Dictionary::instance().databases)
+        scope.push_back(database.datname);
+    return appendMatching(scope, fragment, "", out);
 }
 
 int completeSchemaName(const std::string& fragment, std::vector<std::string>& out) {
     Dictionary& dictionary = Dictionary::instance();
-    int count = 0;
-    for (const auto& [key, schema] : dictionary.schemas) {
-        if (schema.dboid == dictionary.currentDatabaseOid &&
-            nameMatches(schema.nspname, fragment)) {
-            out.push_back(schema.nspname);
-            ++count;
-        }
-    }
-    return count;
+    std::vector<std::string_view> scope;
+    for (const auto& [key, schema] : dictionary.schemas)
+        if (schema.dboid == dictionary.currentDatabaseOid)
+            scope.push_back(schema.nspname);
+    return appendMatching(scope, fragment, "", out);
 }
 
 int completeTableName(const std::string& word, std::vector<std::string>& out) {
     Dictionary& dictionary = Dictionary::instance();
-    const size_t dot = word.find('.');
+    const size_t dot = findOutsideQuotes(word, '.');
     const std::string schemaPart = dot == std::string::npos ? "" : word.substr(0, dot);
     const std::string tablePart = dot == std::string::npos ? word : word.substr(dot + 1);
 
     uint32_t schemaOid = currentSchemaOid;
     if (!schemaPart.empty()) {
-        bool found = false;
-        for (const auto& [key, schema] : dictionary.schemas) {
-            if (schema.dboid == dictionary.currentDatabaseOid &&
-                equalsIgnoringCase(schema.nspname, schemaPart)) {
-                schemaOid = schema.oid;
-                found = true;
-                break;
-            }
-        }
-        if (!found)
+        // Found as the command will find it, so that what is offered is what it accepts.
+        const NamespaceEntry* schema = dictionary.findSchema(parseNamePart(schemaPart)).found;
+        if (schema == nullptr)
             return 0;
+        schemaOid = schema->oid;
     }
     // "public." has a schema but no part of a name yet: nothing is offered until one is typed.
     if (!word.empty() && tablePart.empty())
         return 0;
 
+    // Twins in case are judged among every table the name could pick; only the exportable
+    // ones are offered.
+    std::vector<std::string_view> every;
+    for (const PgTable* table : dictionary.namedTablesOfSchema(schemaOid))
+        every.push_back(
+            std::string_view(table->relname, strnlen(table->relname, sizeof table->relname)));
     std::vector<PgTable*> tables;
     dictionary.tablesOfSchema(tables, schemaOid);
+    const NamePart typed = fragmentOf(tablePart);
+    const std::string lead = schemaPart.empty() ? "" : schemaPart + ".";
     int count = 0;
     for (const PgTable* table : tables) {
         const std::string name = table->tableName();
-        if (!nameMatches(name, tablePart))
+        if (!nameMatches(name, typed))
             continue;
-        out.push_back(schemaPart.empty() ? name : schemaPart + "." + name);
+        out.push_back(lead + typedFormOf(name, every));
         ++count;
     }
     return count;

@@ -22,13 +22,17 @@ void completionCallback(const char* typed, UiCompletions* out);
 const char* hintsCallback(const char* typed, int* color, int* bold);
 
 // Each appends the names that contain `fragment` case-insensitively (all of them for an
-// empty fragment) in the order of the Dictionary, and returns how many it appended.
-// Databases: the whole database list. Schemas: those of the current database.
+// empty fragment; after an opening double quote, with its case) in the order of the
+// Dictionary, and returns how many it appended. A name is appended as the command line must
+// carry it (typedFormOf of catalog/typed_name.h): "Second DB" in double quotes, say, or "Sch"
+// when sch is there too. Databases: the whole database list. Schemas: those of the current
+// database.
 int completeDatabaseName(const std::string& fragment, std::vector<std::string>& out);
 int completeSchemaName(const std::string& fragment, std::vector<std::string>& out);
 // Tables of the current schema, or with "schema.part" of the schema named before the first
-// '.' (found case-insensitively), each then offered as "schema.table" with the schema as
-// typed. A word ending in '.' offers nothing; so does a schema the database lacks.
+// '.' outside quotes (found as the commands find it), each then offered as "schema.table"
+// with the schema as typed. A word ending in '.' offers nothing; so does a schema the
+// database lacks or a plain schema name that fits several.
 int completeTableName(const std::string& word, std::vector<std::string>& out);
 
 }  // namespace vorn

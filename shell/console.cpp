@@ -183,6 +183,7 @@ void Console::loadDictionary() {
     }
     fmt::print("{}\n\n",
                loaded ? "Finish loading dict." : "Please run 'bootstrap' to init dictionary.");
+    enterCurrentDatabase();
 }
 
 void Console::showExportOptions() {

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "base/config.h"
+#include "catalog/typed_name.h"
 #include "shell/command_line.h"
 
 namespace vorn {
@@ -90,9 +91,14 @@ class Console {
     const Config& config() const { return config_; }
 
   private:
-    // Makes the named schema of the current database current, else "public" of it. When
-    // neither exists and the database was just chosen, the current schema is none.
-    void chooseSchema(const std::string& schema, bool databaseChosen);
+    // Makes the named schema of the current database current, else (said on the console)
+    // "public" of it. When neither exists and the database was just chosen, the current
+    // schema is none.
+    void chooseSchema(const NamePart& schema, bool databaseChosen);
+    // After the dictionary was loaded at start-up: "public" of its current database becomes
+    // current without a word, or no schema when there is none, so that the prompt shows what
+    // the commands use.
+    void enterCurrentDatabase();
     void selectDatabase(const DatabaseEntry& entry);
     // Whether standard output has failed; logs it once.
     bool outputFailed();
@@ -100,7 +106,7 @@ class Console {
     FileLogger* log_;
     Dictionary* dictionary_;
     uint32_t currentSchemaOid_ = 0;
-    std::string schemaName_ = "public";
+    std::string schemaName_;
     std::unique_ptr<CmdExport> cmdExport_;
     std::unique_ptr<UiLineEditor> lineEditor_;
     Config config_;

@@ -42,31 +42,6 @@ std::string ruleLine(std::initializer_list<size_t> widths) {
     return line;
 }
 
-// A typed name "[schema.]table[:partition]" in its parts, each folded as the unload
-// commands fold them (quoted: case kept; otherwise lower-cased).
-struct TableName {
-    std::string schema;
-    std::string table;
-};
-
-TableName splitTableName(const std::string& typed) {
-    TableName name;
-    std::string rest = typed;
-    const size_t dot = typed.find('.');
-    if (dot != std::string::npos) {
-        name.schema = typed.substr(0, dot);
-        rest = typed.substr(dot + 1);
-        if (!name.schema.empty())
-            foldIdentifier(name.schema);
-    }
-    if (rest.empty())
-        return name;
-    const size_t colon = rest.find(':');
-    name.table = rest.substr(0, colon);
-    foldIdentifier(name.table);
-    return name;
-}
-
 }  // namespace
 
 ListCommands::ListCommands(uint32_t* currentSchemaOid)
@@ -116,14 +91,18 @@ void ListCommands::listTables(const std::string& filter) {
 }
 
 void ListCommands::describeTable(const std::string& typed) {
-    const TableName name = splitTableName(typed);
-    const PgTable* table =
-        !name.schema.empty()
-            ? dictionary_->findTable(name.schema.c_str(), name.table.c_str())
-            : dictionary_->findTableInSchema(*currentSchemaOid_, name.table.c_str());
+    const TypedTableName name = splitTableName(typed);
+    NameLookup<PgTable> lookup;
+    if (!name.table.text.empty())
+        lookup = name.hasSchema ? dictionary_->findTable(name.schema, name.table)
+                                : dictionary_->findTableInSchema(*currentSchemaOid_, name.table);
+    const PgTable* table = lookup.found;
     fmt::print("\n");
     if (table == nullptr) {
-        fmt::print("Table {} not exist\n\n", typed);
+        if (!lookup.ambiguity.empty())
+            fmt::print("{}\n\n", lookup.ambiguity);
+        else
+            fmt::print("Table {} not exist\n\n", typed);
         return;
     }
     fmt::print("OID: {}, Toast OID: {}\n", table->oid(), table->toastOid());

@@ -199,7 +199,11 @@ TEST_F(DictCache, DictionaryLoadAndLookups) {
     EXPECT_EQ(orders->oid(), 401u);
     EXPECT_EQ(orders->schemaName(), "Sales");
     EXPECT_EQ(orders->columns().size(), 1u);
-    EXPECT_EQ(d.findTable("sales", "ORDERS"), nullptr);
+    // Both parts are plain names: the table too is found without regard to case.
+    EXPECT_EQ(d.findTable("sales", "ORDERS"), orders);
+    EXPECT_EQ(d.findTable(NamePart{"Sales", true}, NamePart{"orders", true}).found, orders);
+    EXPECT_EQ(d.findTable(NamePart{"sales", true}, NamePart{"orders", true}).found, nullptr);
+    EXPECT_EQ(d.findTable(NamePart{"Sales", true}, NamePart{"ORDERS", true}).found, nullptr);
     EXPECT_EQ(d.findTable("", "orders"), nullptr);
     EXPECT_EQ(d.findTable(nullptr, "orders"), nullptr);
     EXPECT_EQ(d.findTableInSchema(2200, "orders")->oid(), 400u);

@@ -125,17 +125,21 @@ class CmdExportTest : public ::testing::Test {
     std::unique_ptr<CmdExport> exporter_;
 };
 
-TEST_F(CmdExportTest, TableNamesAreFoldedAndLookedUp) {
+TEST_F(CmdExportTest, TableNamesAreMatchedAndLookedUp) {
     struct Case {
         const char* typed;
         const char* found;  // null: not found
     } cases[] = {
         {"twin", "twin"},
-        {"PUBLIC.TWIN", "twin"},  // schema and table folded
+        {"PUBLIC.TWIN", "twin"},  // plain parts: without regard to case
         {"\"MixedSchema\".\"CamelTable\"", "CamelTable"},
-        {"mixedschema.\"CamelTable\"", "CamelTable"},  // the schema without regard to case
-        {"MixedSchema.CamelTable", nullptr},           // the table folded to camel case
-        {".twin", "twin"},                             // empty schema part: the current one
+        {"mixedschema.\"CamelTable\"", "CamelTable"},
+        {"MixedSchema.CamelTable", "CamelTable"},
+        {"mixedschema.cameltable", "CamelTable"},
+        {"\"mixedschema\".CamelTable", nullptr},  // quoted parts: exactly as stored
+        {"public.\"TWIN\"", nullptr},
+        {"\"it's a \"\"quoted\"\" name\"", "it's a \"quoted\" name"},
+        {".twin", "twin"},  // empty schema part: the current one
         {"public.", nullptr},
         {"", nullptr},
         {"public.twin:part1", "twin"},

@@ -102,10 +102,14 @@ TEST_F(CommandLoop, RepliesOfEveryCommandWord) {
         {"     ", unknown},
         {"\t", unknown},
         {"help-me", unknown},
-        // unload schema and unload object get the upper-cased word, unload table the name
-        // as typed.
-        {"unload schema sales parallel 4", "Schema SALES not exist.\n"},
-        {"unload object sales", "Schema SALES not exist.\nfinish.\n"},
+        // Every unload command gets the name as typed.
+        {"unload schema sales parallel 4", "Schema sales not exist.\n"},
+        {"unload object sales", "Schema sales not exist.\nfinish.\n"},
+        {"unload schema \"Sales Dept\" parallel 4", "Schema \"Sales Dept\" not exist.\n"},
+        {"unload table \"order items\" parallel 2", "Table \"order items\" not exist\n"},
+        {"use \"Second DB\"", "Database \"Second DB\" does not exist.\n"},
+        {"set schema \"Second DB\".public", "Database \"Second DB\" does not exist.\n"},
+        {"set schema \"a.b\"", "Schema \"a.b\" does not exist.\n"},
         {"unload table Sales.Orders parallel 4", "Table Sales.Orders not exist\n"},
         {"unload table t object_id 42", "Table t not exist\n"},
         {"list db",
@@ -158,6 +162,18 @@ TEST(CommandLine, TrimAndSplit) {
         {" ", {}},
         {"a b c d e f g h i j k l", {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"}},
         {"unload table \"Ünïcode\".\"T\"", {"unload", "table", "\"Ünïcode\".\"T\""}},
+        // Blanks inside double quotes stay in the word, quotes and all.
+        {"unload table \"order items\" parallel 2",
+         {"unload", "table", "\"order items\"", "parallel", "2"}},
+        {"unload table \"Sch\".\"order  items\":p1",
+         {"unload", "table", "\"Sch\".\"order  items\":p1"}},
+        {"use \"Second\tDB\";", {"use", "\"Second\tDB\""}},
+        // A doubled quote inside quotes keeps them open.
+        {"desc \"say \"\"hi there\"\"\" x", {"desc", "\"say \"\"hi there\"\"\"", "x"}},
+        {"desc a\"b c\"d e", {"desc", "a\"b c\"d", "e"}},
+        // An unclosed quote runs to the end of the line.
+        {"desc \"open name  x", {"desc", "\"open name  x"}},
+        {"set db \"\" x", {"set", "db", "\"\"", "x"}},
     };
     for (const auto& c : cases) {
         std::string line = c.line;
@@ -173,6 +189,10 @@ TEST(CommandLine, TrimAndSplit) {
     const CommandLine split = splitCommandLine("unload schema Ünïcode_ß");
     EXPECT_EQ(split.upper[2], "ÜNïCODE_ß");
     EXPECT_EQ(split.raw[2], "Ünïcode_ß");
+    // Names are read from the raw words; the upper-cased copy is for the command words.
+    const CommandLine quoted = splitCommandLine("unload schema \"Sch x\"");
+    EXPECT_EQ(quoted.raw[2], "\"Sch x\"");
+    EXPECT_EQ(quoted.upper[2], "\"SCH X\"");
     // A word as long as the line is kept whole.
     const std::string longWord(200, 'w');
     EXPECT_EQ(splitCommandLine(longWord).raw[0], longWord);

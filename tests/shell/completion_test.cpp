@@ -184,6 +184,71 @@ TEST_F(Completion, NameListsAppendAndCount) {
     EXPECT_EQ(out, (Names{"orders_elsewhere"}));
 }
 
+// Names that a plain word cannot carry are offered in double quotes, and what is offered is
+// read back by the commands' own parser and lookup as the very name listed.
+TEST_F(Completion, NamesAreOfferedAsTheCommandsReadThem) {
+    Dictionary& d = Dictionary::instance();
+    DatabaseEntry second;
+    second.oid = 16390;
+    second.datname = "Second DB";
+    d.databases.push_back(second);
+    d.schemas[dictKey(kShop, 16403)] = NamespaceEntry{kShop, 16403, "Sales"};
+    auto addTable = [&](uint32_t schema, uint32_t oid, const std::string& name) {
+        PgTable& t = d.tables[dictKey(kShop, oid)];
+        t.dboid = kShop;
+        t.relnamespace = schema;
+        t.PgClass::oid = oid;
+        t.relkind = 'r';
+        t.setRelname(name);
+    };
+    addTable(kPublic, 16508, "order items");
+    addTable(kPublic, 16509, "Orders");  // a twin of orders
+    addTable(kPublic, 16510, "say \"hi\"");
+    addTable(16403, 16701, "t");
+
+    struct Case {
+        const char* typed;
+        Names expected;
+    };
+    const Case cases[] = {
+        {"set db sec", {"set db \"Second DB\""}},
+        {"set schema sal",
+         {"set schema sales", "set schema Sales_Archive", "set schema \"Sales\""}},
+        // After an opening quote the case counts.
+        {"set schema \"Sa", {"set schema Sales_Archive", "set schema \"Sales\""}},
+        // A closed quote too: the name is still matched anywhere.
+        {"unload schema \"Sales\"", {"unload schema Sales_Archive", "unload schema \"Sales\""}},
+        {"unload table order",
+         {"unload table sales_order", "unload table orders", "unload table \"order items\"",
+          "unload table \"Orders\""}},
+        {"unload table \"order i", {"unload table \"order items\""}},
+        {"desc say", {"desc \"say \"\"hi\"\"\""}},
+        // A quoted schema, and a plain one that fits sales and Sales: the command would
+        // refuse it, so nothing is offered.
+        {"desc \"Sales\".", {}},
+        {"desc \"Sales\".t", {"desc \"Sales\".t"}},
+        {"desc sales.ret", {"desc sales.returns"}},
+        {"desc SALES.ret", {}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(complete(c.typed), c.expected) << "typed: " << c.typed;
+
+    // Each table offered for unload table, read as the command reads it, is the table
+    // listed (in OID order).
+    const std::vector<std::string> tables = {"sales_order", "WORDS",       "orders", "customers",
+                                             "客户订单",    "order items", "Orders", "say \"hi\""};
+    const Names offered = complete("unload table ");
+    ASSERT_EQ(offered.size(), tables.size());
+    for (size_t i = 0; i < tables.size(); ++i) {
+        SCOPED_TRACE(offered[i]);
+        const TypedTableName name = splitTableName(offered[i].substr(13));
+        ASSERT_FALSE(name.hasSchema);
+        const PgTable* found = d.findTableInSchema(kPublic, name.table).found;
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(found->tableName(), tables[i]);
+    }
+}
+
 TEST(Hint, ByCommandPrefix) {
     struct Case {
         const char* typed;

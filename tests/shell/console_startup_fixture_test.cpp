@@ -30,11 +30,13 @@ TEST(ConsoleStartup, FixtureSettingsAndCache) {
     EXPECT_NE(workspace.readFile("log/vorn.log").find("    text_delim_char:     [,]"),
               std::string::npos);
 
-    // The first database is current and the prompt says "public", but no schema is chosen
-    // until set db, use, set schema or bootstrap: the unqualified lookups find nothing.
+    // The first database is current, and so is its "public", as the prompt says: the
+    // unqualified lookups look there (postgres.public holds no pg_class).
     ASSERT_FALSE(result.prompts.empty());
     EXPECT_EQ(result.prompts.front(), "postgres.public@VORN > ");
-    EXPECT_EQ(console.schemaOid(), 0u);
+    EXPECT_EQ(console.schemaName(), "public");
+    EXPECT_EQ(console.schemaOid(), 2200u);
+    EXPECT_EQ(currentSchemaOid, 2200u);
     EXPECT_NE(
         result.screen.find("---------- ---------- ---------- -------------------------------\n"
                            "\n\nTable pg_class not exist\n\n"),

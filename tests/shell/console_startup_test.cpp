@@ -77,6 +77,42 @@ TEST(ConsoleStartup, DefaultsWithoutConfigurationOrDictionary) {
     EXPECT_EQ(at, expected.size()) << "missing from the log: " << expected[at];
 }
 
+// The prompt after start-up names the schema the unqualified commands then use: "public" of
+// the first database of the cache, or none when that database has no "public".
+TEST(ConsoleStartup, ACachedDictionaryStartsInPublicOfTheFirstDatabase) {
+    const struct {
+        const char* name;
+        const char* schemas;
+        const char* prompt;
+        uint32_t schemaOid;
+        std::string tables;  // what list table shows
+    } cases[] = {
+        {"with public", "10|2200|public\n10|3000|sales\n", "shop.public@VORN > ", 2200,
+         kTableHeader + tableRow(10, 2200, 100, padded("orders", 6)) + "\n"},
+        {"without public", "10|3000|sales\n", "shop.@VORN > ", 0, kTableHeader + "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ShellWorkspace workspace(std::nullopt);
+        workspace.writeFile("dict/pg_db.dat", "0|20|other|6||1663\n0|10|shop|6||1663\n");
+        workspace.writeFile("dict/pg_schema.dat", std::string(c.schemas) + "20|2200|public\n");
+        workspace.writeFile("dict/pg_class.dat",
+                            "10|2200|100|orders|0|r|1|100|0|0\n10|3000|101|sold|0|r|1|101|0|0\n"
+                            "20|2200|102|elsewhere|0|r|1|102|0|0\n");
+        workspace.writeFile("dict/pg_attr.dat", "");
+        Console console;
+        const SessionResult start = runSession(console, {});
+        EXPECT_NE(start.screen.find("Finish loading dict.\n\n"), std::string::npos) << start.screen;
+        // Nothing is said about a schema at start-up.
+        EXPECT_EQ(start.screen.find("does not exist"), std::string::npos) << start.screen;
+        ASSERT_EQ(start.prompts.size(), 1u);
+        EXPECT_EQ(start.prompts[0], c.prompt);
+        EXPECT_EQ(console.schemaOid(), c.schemaOid);
+        EXPECT_EQ(currentSchemaOid, c.schemaOid);
+        EXPECT_EQ(runCommands(console, {"list table"}).screen, c.tables);
+    }
+}
+
 TEST(ConsoleStartup, ExportFormatReports) {
     struct Case {
         const char* name;

@@ -112,12 +112,14 @@ TEST_F(ListFixture, DescribeTableShowsItsFilesAndColumns) {
         const char* typed;  // the name in the "not exist" line
     } cases[] = {
         {"desc public.edge_text:part1", true, ""},  // the partition part is ignored
-        {"desc EDGE_TEXT", true, ""},               // lower-cased, in the current schema
+        {"desc EDGE_TEXT", true, ""},               // case ignored, in the current schema
         {"desc .edge_text", true, ""},              // an empty schema part: current schema
         {"desc PUBLIC.Edge_Text", true, ""},
         {"desc \"EDGE_TEXT\"", false, "\"EDGE_TEXT\""},  // quoted: the case is kept
         {"desc MixedSchema.\"CamelTable\"", true, ""},
-        {"desc MixedSchema.CamelTable", false, "MixedSchema.CamelTable"},
+        {"desc MixedSchema.CamelTable", true, ""},
+        {"desc \"MIXEDSCHEMA\".CamelTable", false, "\"MIXEDSCHEMA\".CamelTable"},
+        {"desc \"it's a \"\"quoted\"\" name\"", true, ""},
         {"desc public.", false, "public."},
         {"desc nosuch.edge_text", false, "nosuch.edge_text"},
         {"desc ab", false, "ab"},

@@ -4,6 +4,7 @@
 // table must hold the rows the fixture's server copied out before it stopped. On deb15v,
 // two runs in one work folder unload two tables that meet on one file name.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -191,6 +192,62 @@ TEST(ShellEndToEnd, ALaterRunNeverWritesOverAnotherTablesFile) {
         EXPECT_TRUE(ours == sortedLines(readWhole(t->copyText)));
     }
     server.psql("DROP DATABASE " + db + ";");
+}
+
+// A second run of the program over the dictionary the first one bootstrapped starts in the
+// schema its prompt names, "public" of the first database: unqualified names are found there
+// without a set schema.
+TEST(ShellEndToEnd, ARestartStartsInThePublicThePromptShows) {
+    VORN_FIXTURE_OR_SKIP(m, "deb15");
+    ShellWorkspace workspace(fixtureSettings(m));
+    const ProcessResult first = runVorn(workspace.path(), "bootstrap\nexit\n");
+    ASSERT_EQ(first.status, 0) << first.err;
+    ASSERT_NE(screenText(first.out).find("Bootstrap finish.\n"), std::string::npos) << first.out;
+
+    // The prompt shows only on a terminal: the same start-up in-process tells what it says.
+    {
+        Console console;
+        const SessionResult restarted = runSession(console, {});
+        ASSERT_EQ(restarted.prompts.size(), 1u);
+        EXPECT_EQ(restarted.prompts[0], "postgres.public@VORN > ");
+        EXPECT_EQ(console.schemaName(), "public");
+        EXPECT_NE(console.schemaOid(), 0u);
+    }
+
+    // postgres holds no table of its own. Without its line in the cached database list the
+    // first database is vorn, whose public does.
+    const std::string databases = workspace.readFile("dict/pg_db.dat");
+    std::string kept;
+    std::istringstream lines(databases);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("|postgres|") == std::string::npos)
+            kept += line + "\n";
+    ASSERT_NE(kept, databases);
+    workspace.writeFile("dict/pg_db.dat", kept);
+    const FixtureTable& twin = m.table("vorn", "public", "twin");
+    const FixtureDatabase* lowest = nullptr;
+    for (const FixtureDatabase& db : m.databases)
+        if (db.name != "postgres" && db.name.rfind("template", 0) != 0 &&
+            (lowest == nullptr || db.oid < lowest->oid))
+            lowest = &db;
+    ASSERT_TRUE(lowest != nullptr && lowest->name == "vorn");
+
+    const ProcessResult second =
+        runVorn(workspace.path(), "list table twin\nunload table twin\nexit\n");
+    ASSERT_EQ(second.status, 0) << second.err;
+    const std::string out = screenText(second.out);
+    EXPECT_NE(out.find(fmt::format("{:>10} {:>10} {:>10} twin", twin.databaseOid, 2200, twin.oid)),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(" unloading table \"public\".\"twin\" in parallel 1...\n"),
+              std::string::npos)
+        << out;
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(workspace.path() + "/dump"))
+        if (e.path().extension() == ".txt")
+            files.push_back(e.path().string());
+    ASSERT_EQ(files.size(), 1u) << out;
+    EXPECT_EQ(readWhole(files[0]), readWhole(twin.copyText));
 }
 
 }  // namespace

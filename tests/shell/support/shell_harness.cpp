@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -216,10 +217,15 @@ void ShellWorkspace::useDictionary(const std::string& dictDir) const {
                       fs::copy_options::overwrite_existing);
 }
 
-const std::string& deb15Dictionary() {
+const std::string& fixtureDictionary(const std::string& label) {
     static TempDir cache;
-    static const std::string dir = [] {
-        const FixtureManifest& m = sharedFixture("deb15");
+    static std::map<std::string, std::string> dirs;
+    const auto known = dirs.find(label);
+    if (known != dirs.end())
+        return known->second;
+    const FixtureManifest& m = sharedFixture(label);
+    const std::string target = cache.path() + "/" + label + "/dict";
+    {
         ShellWorkspace workspace(fixtureSettings(m));
         Dictionary& d = Dictionary::instance();
         d.setServerVersion(static_cast<int16_t>(m.server.major),
@@ -228,13 +234,15 @@ const std::string& deb15Dictionary() {
         Dictionary::setBlockSize(static_cast<int>(m.server.blockSize));
         fs::create_directories("dict");
         d.generate(nullptr);
-        const std::string target = cache.path() + "/dict";
         fs::create_directories(target);
         for (const char* file : kDictFiles)
             fs::copy_file(std::string("dict/") + file, target + "/" + file);
-        return target;
-    }();
-    return dir;
+    }
+    return dirs.emplace(label, target).first->second;
+}
+
+const std::string& deb15Dictionary() {
+    return fixtureDictionary("deb15");
 }
 
 namespace {

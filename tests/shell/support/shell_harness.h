@@ -117,6 +117,8 @@ class ShellWorkspace {
 // calls it after VORN_FIXTURE_OR_SKIP(..., "deb15") found the fixture, and before it makes a
 // workspace of its own (the bootstrap runs in a workspace of its own).
 const std::string& deb15Dictionary();
+// The same for the fixture `label`, bootstrapped once per process and label.
+const std::string& fixtureDictionary(const std::string& label);
 
 struct SessionResult {
     int status = 0;
