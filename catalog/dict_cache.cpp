@@ -251,6 +251,8 @@ int readAttributeCache(TableMap& tables) {
                 column.hasMissing = true;
             else
                 column.missingValue.clear();
+            const std::string& generated = field(fields, 13);
+            column.attgenerated = generated.size() == 1 ? generated[0] : 0;
             const uint64_t key = dictKey(unsignedField(fields, 0), unsignedField(fields, 1));
             groups[key].push_back(std::move(column));
         });

@@ -8,7 +8,7 @@
 //                  relfilenode | reltoastrelid | reltablespace
 //   pg_attr.dat    dboid | attrelid | attnum | attname | atttypid | atttypmod | attlen |
 //                  attnotnull | attisdropped | attalign | attbyval | atthasmissing |
-//                  attmissingval
+//                  attmissingval | attgenerated
 //
 // Numbers are decimal (OIDs unsigned), booleans "t"/"f", a NULL or absent value an empty
 // field. Names are written as stored, in the database's own encoding, with '\' written as
@@ -16,8 +16,8 @@
 // split a line or forge a field. attmissingval is the hex of the fast default's bytes as the
 // page reader would have produced them for a row that stored the value. The trailing fields
 // (dattablespace; attisdropped and after) came later: a file without them still loads, a
-// relation then lies in base/, a column's alignment follows from its length and no column
-// has a fast default.
+// relation then lies in base/, a column's alignment follows from its length, no column
+// has a fast default and none is generated.
 
 #include <cstdint>
 #include <map>

@@ -125,7 +125,8 @@ void attributeColumnMap(const ColumnLayout& layout, std::vector<uint16_t>& map) 
               {"attalign", true},
               {"attbyval", true},
               {"atthasmissing", true},
-              {"attmissingval", true}},
+              {"attmissingval", true},
+              {"attgenerated", true}},
              map);
 }
 

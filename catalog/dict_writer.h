@@ -23,7 +23,8 @@ constexpr uint16_t kNoColumn = 0xFFFF;
 //   pg_class      relnamespace oid relname reltype relkind relnatts relfilenode
 //                 reltoastrelid [reltablespace]
 //   pg_attribute  attrelid attnum attname atttypid atttypmod attlen attnotnull
-//                 [attisdropped attalign attbyval atthasmissing attmissingval]
+//                 [attisdropped attalign attbyval atthasmissing attmissingval
+//                 attgenerated]
 void databaseColumnMap(const ColumnLayout& layout, std::vector<uint16_t>& map);
 void namespaceColumnMap(const ColumnLayout& layout, std::vector<uint16_t>& map);
 void classColumnMap(const ColumnLayout& layout, std::vector<uint16_t>& map);

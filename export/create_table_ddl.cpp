@@ -32,11 +32,25 @@ std::string buildCreateTableDdl(const std::string& schemaName, const std::string
         text += '\n';
     }
     bool first = true;
+    std::string generated;
+    size_t generatedCount = 0;
     for (const ColumnDef& column : columns) {
         if (column.isDropped() || column.attnum < 1) {
             continue;
         }
         std::string type = sqlTypeName(column);
+        if (column.attgenerated != 0) {
+            // Its expression is in pg_attrdef, which is not read: the column is named in a
+            // comment instead (one that no name can end early), and no data file holds it.
+            std::string name =
+                quoteIdentifier(column.name()) + " " +
+                (type.empty() ? "type OID " + std::to_string(column.atttypid) : type);
+            for (size_t at = name.find("*/"); at != std::string::npos; at = name.find("*/", at))
+                name.insert(at + 1, " ");
+            generated += generatedCount++ == 0 ? "" : ", ";
+            generated += name;
+            continue;
+        }
         if (type.empty()) {
             if (unnamedColumn != nullptr) {
                 *unnamedColumn = std::string(column.name()) + " (type OID " +
@@ -53,6 +67,11 @@ std::string buildCreateTableDdl(const std::string& schemaName, const std::string
         text += type;
     }
     text += ')';
+    if (generatedCount == 1)
+        text += " /* generated column left out, its expression not recovered: " + generated + " */";
+    else if (generatedCount > 1)
+        text +=
+            " /* generated columns left out, their expressions not recovered: " + generated + " */";
     return text;
 }
 

@@ -17,7 +17,9 @@
 
 namespace vorn {
 
-// Dropped columns (type 0) and the system column oid (attnum < 1) are left out. When a live
+// Dropped columns (type 0) and the system column oid (attnum < 1) are left out. Generated
+// columns are left out too and named after the closing parenthesis in a comment, with their
+// types: their expressions are not read. When a live
 // column's type has no SQL name (sqlTypeName gives ""), no statement could declare it: the
 // result is "" and, if unnamedColumn is given, it receives "<name> (type OID <n>)" of the
 // first such column, so the caller can warn and skip the script.

@@ -24,6 +24,10 @@ struct ColumnDef {
     // would have produced), not as NULL.
     bool hasMissing = false;
     std::string missingValue;
+    // 's' for a stored generated column (12 and later), 'v' for a virtual one (18); 0 for
+    // any other. COPY TO leaves generated columns out, so the export does too; a stored one
+    // still takes its room in each tuple.
+    char attgenerated = 0;
 
     bool isDropped() const { return atttypid == 0; }
     std::string_view name() const {

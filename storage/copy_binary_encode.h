@@ -56,9 +56,10 @@ using BinaryEncodeFn = void (*)(const uint8_t* value, uint32_t length, CopyBinar
 BinaryEncodeFn binaryEncoderFor(const ColumnDef& column);
 
 // True for the columns that are fields of a COPY row: neither dropped nor a system column
-// (the "oid" of a table WITH OIDS).
+// (the "oid" of a table WITH OIDS), nor generated (the server's COPY TO leaves those out, and
+// its COPY FROM refuses them).
 inline bool isCopyField(const ColumnDef& column) {
-    return !column.isDropped() && column.attnum >= 0;
+    return !column.isDropped() && column.attnum >= 0 && column.attgenerated == 0;
 }
 // The int16 field count of each row of a table with this layout.
 uint16_t copyFieldCount(const ColumnLayout& columns);

@@ -53,6 +53,8 @@ FixtureColumn readColumn(const pt::ptree& node) {
     c.typmod = node.get<int32_t>("typmod");
     c.storage = charAt(node, "storage");
     c.dropped = node.get<bool>("dropped");
+    const std::string generated = node.get<std::string>("generated", "");
+    c.generated = generated.size() == 1 ? generated[0] : 0;
     c.hasMissing = node.get<bool>("has_missing");
     if (const pt::ptree* missing = child(node, "missing_value"))
         c.missingValue = missing->data();
@@ -153,7 +155,7 @@ const FixtureColumn* FixtureTable::findColumn(const std::string& columnName) con
 std::vector<const FixtureColumn*> FixtureTable::liveColumns() const {
     std::vector<const FixtureColumn*> live;
     for (const FixtureColumn& c : columns)
-        if (!c.dropped)
+        if (!c.dropped && c.generated == 0)
             live.push_back(&c);
     return live;
 }

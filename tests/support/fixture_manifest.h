@@ -78,7 +78,8 @@ struct FixtureColumn {
     int32_t typmod = -1;
     char storage = 0;  // attstorage: p, e, m, x
     bool dropped = false;
-    bool hasMissing = false;                  // from version 11 on
+    char generated = 0;       // attgenerated: 's' stored, 'v' virtual (18); 0 for the others
+    bool hasMissing = false;  // from version 11 on
     std::optional<std::string> missingValue;  // attmissingval as text, e.g. "{42}"
     // How the column's values lie in the heap tuples (dead versions included), by form:
     // short, plain, inline_pglz, inline_lz4, external_plain, external_pglz, external_lz4.
@@ -134,7 +135,7 @@ struct FixtureTable {
     FixtureTupleStates tuples;
 
     const FixtureColumn* findColumn(const std::string& name) const;
-    // Columns that are not dropped: the fields of each COPY row, in order.
+    // Columns that are neither dropped nor generated: the fields of each COPY row, in order.
     std::vector<const FixtureColumn*> liveColumns() const;
 };
 
