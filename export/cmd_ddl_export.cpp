@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/terminal_text.h"
 #include "catalog/dictionary.h"
 #include "export/create_table_ddl.h"
 #include "export/export_warning.h"
@@ -72,7 +73,7 @@ void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
         }
     }
     if (schema == nullptr) {
-        fmt::print("Schema {} not exist.\n", typedName);
+        fmt::print("Schema {} not exist.\n", terminalText(typedName));
         return;
     }
     const std::string schemaName = schema->nspname;
@@ -81,7 +82,7 @@ void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
     const std::string path =
         fmt::format("{}/{}_table_ddl.sql", kDdlDirectory, safeFileName(schemaName, schema->oid));
     fmt::print(" {} unloading {}'s TABLE DDL(total {}) to \"{}\"...\n", localTimestamp(),
-               schemaName, total, path);
+               terminalText(schemaName), total, path);
 
     std::string text;
     for (const PgTable* table : tables) {
@@ -95,7 +96,7 @@ void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
                             quoteIdentifier(schemaName), quoteIdentifier(table->name()),
                             unnamedColumn.empty() ? std::string("?") : unnamedColumn);
             text += "-- " + commentSafe(reason) + "\n\n";
-            warnExport("Table " + reason);
+            warnExport("Table " + terminalText(reason));
             continue;
         }
         text += ddl;
@@ -112,7 +113,7 @@ void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
     try {
         writeWholeFile(path, text);
     } catch (const std::exception& e) {
-        fmt::print("  Table DDL not written to \"{}\": {}\n", path, e.what());
+        fmt::print("  Table DDL not written to \"{}\": {}\n", path, terminalText(e.what()));
     }
 }
 

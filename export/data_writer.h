@@ -75,7 +75,7 @@ class DataWriter : public IDataWriter {
                               std::string_view writtenAs) const;
     void warnColumns(const std::vector<const ColumnDef*>& columns, std::string_view lacking,
                      std::string_view writtenAs) const;
-    // The name for messages: "schema"."table".
+    // The name for messages: "schema"."table", control bytes escaped (base/terminal_text.h).
     std::string quotedName() const;
 
   private:

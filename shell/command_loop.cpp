@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "base/file_logger.h"
+#include "base/terminal_text.h"
 #include "catalog/dictionary.h"
 #include "export/cmd_ddl_export.h"
 #include "export/cmd_export.h"
@@ -31,7 +32,10 @@ std::string Console::prompt() const {
         for (const DatabaseEntry& entry : dictionary_->databases) {
             if (entry.oid == database) {
                 // No current schema (a database without the one asked for) shows as none.
-                return fmt::format("{}.{}@{} > ", entry.datname, schemaName_, "VORN");
+                // readline prints the prompt as it is, and takes \001 and \002 in it for
+                // its own markers: the names are escaped.
+                return fmt::format("{}.{}@{} > ", terminalText(entry.datname),
+                                   terminalText(schemaName_), "VORN");
             }
         }
     }
@@ -56,7 +60,7 @@ int Console::runCommandLoop(ILineSource& lines) {
         } catch (const std::exception& e) {
             if (outputFailed())
                 return 1;
-            fmt::print("Command failed: {}\n", e.what());
+            fmt::print("Command failed: {}\n", terminalText(e.what()));
             log_->errorFormatted("Command \"{}\" failed: {}", text, e.what());
         } catch (...) {
             if (outputFailed())
