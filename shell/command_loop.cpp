@@ -192,7 +192,7 @@ void Console::setDatabase(const std::string& name) {
             return;
         }
     }
-    fmt::print("Database {} does not exist.\n", name);
+    fmt::print("Database {} does not exist.\n", terminalText(name));
 }
 
 void Console::setSchema(const std::string& text) {
@@ -212,7 +212,7 @@ void Console::setSchema(const std::string& text) {
             }
         }
         if (found == nullptr) {
-            fmt::print("Database \"{}\" does not exist.\n", database);
+            fmt::print("Database \"{}\" does not exist.\n", terminalText(database));
             return;
         }
         selectDatabase(*found);
@@ -232,7 +232,7 @@ void Console::chooseSchema(const std::string& schema, bool databaseChosen) {
 
     const NamespaceEntry* entry = schema.empty() ? nullptr : find(schema);
     if (entry == nullptr) {
-        fmt::print("Schema \"{}\" does not exist.\n", schema);
+        fmt::print("Schema \"{}\" does not exist.\n", terminalText(schema));
         entry = find("public");
     }
     if (entry != nullptr) {
