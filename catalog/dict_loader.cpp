@@ -308,6 +308,8 @@ int DictLoader::generateFromDatabase(ServerVersion, IProgressBar* progress) {
             const int lines = readDatabaseCacheFile(temporaryPath(DictFile::kDatabase), databases);
             log_->infoFormatted("{} table, unload {} rows.", "pg_database", lines);
         } catch (const std::exception& e) {
+            // Whether or not the file got created: its creation is over.
+            temporaries[0].created();
             fail(fmt::format("unload {} table error, {}.", "pg_database", e.what()));
         }
     }
