@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "base/file_logger.h"
+#include "base/terminal_text.h"
 #include "catalog/dict_cache.h"
 #include "catalog/dictionary.h"
 #include "export/cmd_export.h"
@@ -203,8 +204,11 @@ void E2ePsql::unloadDatabase(const FixtureDatabase& db, int format, unsigned deg
             std::to_string(tables.size()) + " success, 0 error, 0 skipped, 0 ignored ==========\n";
         EXPECT_NE(printed.find("Finished.\n" + summary), std::string::npos) << printed;
         for (const TableCase& t : tables) {
-            // Each table is taken by exactly one worker: one start line, one data file.
-            EXPECT_EQ(occurrences(printed, " unloading table " + t.table->name() + "..."), 1u)
+            // Each table is taken by exactly one worker: one start line (the name escaped as
+            // the console shows it), one data file.
+            EXPECT_EQ(
+                occurrences(printed, " unloading table " + terminalText(t.table->name()) + "..."),
+                1u)
                 << t.qualified << "\n"
                 << printed;
             const std::string stem =
