@@ -5,6 +5,8 @@
 
 #include <exception>
 
+#include "base/terminal_text.h"
+
 namespace vorn {
 
 namespace {
@@ -37,20 +39,22 @@ void FileLogger::open(const char* dir) {
     }
 }
 
-// The message is passed as plain text, never as a format string.
+// The message is passed as plain text, never as a format string. Its control bytes but the
+// line feeds are escaped (base/terminal_text.h): messages name tables and columns, and a log
+// read with tail or less in a terminal must not act on an escape sequence in one.
 void FileLogger::info(const std::string& message) {
     if (logger_)
-        logger_->info(message);
+        logger_->info(terminalLines(message));
 }
 
 void FileLogger::warn(const std::string& message) {
     if (logger_)
-        logger_->warn(message);
+        logger_->warn(terminalLines(message));
 }
 
 void FileLogger::error(const std::string& message) {
     if (logger_)
-        logger_->error(message);
+        logger_->error(terminalLines(message));
 }
 
 FileLogger& mainLog() {

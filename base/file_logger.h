@@ -12,7 +12,8 @@ class logger;
 namespace vorn {
 
 // Holder of one synchronous file logger ("log/<file>", lines "[%Y-%m-%d %H:%M:%S] [%l] %v",
-// flushed after every message). When the file cannot be opened the holder stays silent:
+// flushed after every message; control bytes of a message other than its line feeds are
+// written as "\xHH", base/terminal_text.h). When the file cannot be opened the holder stays silent:
 // every call does nothing and the program runs on.
 class FileLogger {
   public:

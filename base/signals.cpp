@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "base/file_logger.h"
+#include "base/temp_file_registry.h"
 
 extern char** environ;
 
@@ -202,6 +203,11 @@ void onSignal(int signal, siginfo_t* info, void* /*context*/) {
     const char* message = exitMessage(signal);
     armWatchdog(message != nullptr ? 0 : signal,
                 message != nullptr ? kExitReportSeconds : kCrashReportSeconds);
+
+    // First, before anything that may hang until the watchdog fires: a cut-off file must not
+    // stay behind, whatever ends the process. Workers that go on meanwhile remove any file
+    // they create from now on themselves.
+    unlinkRegisteredTempFiles();
 
     FileLogger& log = mainLog();
     if (terminalSaved && tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal) != 0)

@@ -19,10 +19,11 @@ const char* signalName(int signal);
 // closed pipe fails with its own error instead of ending the program. Returns 1.
 int installSignalHandlers();
 
-// Restores the terminal and writes to log/vorn.log either an exit warning (hang-up, interrupt,
-// quit, terminate: exit status 0) or a crash line with the call stacks of all threads (any
-// other signal: exit status = signal number). The process ends with _exit: nothing is torn
-// down under threads that may still be running.
+// Removes the temporary files being written (base/temp_file_registry.h), restores the
+// terminal and writes to log/vorn.log either an exit warning (hang-up, interrupt, quit,
+// terminate: exit status 0) or a crash line with the call stacks of all threads (any other
+// signal: exit status = signal number). The process ends with _exit: nothing is torn down
+// under threads that may still be running.
 void onSignal(int signal, siginfo_t* info, void* context);
 
 // The call stacks of all threads of this process as printed by gdb, or "" when gdb cannot be

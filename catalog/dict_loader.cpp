@@ -12,6 +12,7 @@
 
 #include "base/file_logger.h"
 #include "base/progress.h"
+#include "base/temp_file_registry.h"
 #include "catalog/dict_except.h"
 #include "catalog/dict_table_def.h"
 #include "catalog/dict_writer.h"
@@ -408,6 +409,11 @@ int DictLoader::generateFromDatabase(ServerVersion, IProgressBar* progress) {
     checkDataDirectory();
 
     progressStep(progress, 0, "pg_database");
+    // The four temporary cache files are removed by a signal that ends the process while
+    // they are written; each entry forgets its file when this function returns, after the
+    // renames or the removal below.
+    TempFileEntry temporaries[4];
+    temporaries[0].track(temporaryPath(DictFile::kDatabase));
     DatabaseList databases;
     {
         const std::optional<FileNodeMap> globalMap =
@@ -415,9 +421,12 @@ int DictLoader::generateFromDatabase(ServerVersion, IProgressBar* progress) {
         try {
             generateDatabaseDict(globalMap ? &*globalMap : nullptr,
                                  temporaryPath(DictFile::kDatabase));
+            temporaries[0].created();
             const int lines = readDatabaseCacheFile(temporaryPath(DictFile::kDatabase), databases);
             log_->infoFormatted("{} table, unload {} rows.", "pg_database", lines);
         } catch (const std::exception& e) {
+            // Whether or not the file got created: its creation is over.
+            temporaries[0].created();
             fail(fmt::format("unload {} table error, {}.", "pg_database", e.what()));
         }
     }
@@ -430,9 +439,12 @@ int DictLoader::generateFromDatabase(ServerVersion, IProgressBar* progress) {
     };
     Output outputs[3] = {
         {DictFile::kNamespace, {}}, {DictFile::kClass, {}}, {DictFile::kAttribute, {}}};
-    for (Output& output : outputs) {
+    for (size_t i = 0; i < 3; ++i) {
+        Output& output = outputs[i];
         const std::string path = temporaryPath(output.file);
+        temporaries[i + 1].track(path);
         output.stream.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
+        temporaries[i + 1].created();
         if (!output.stream) {
             const std::string reason = std::strerror(errno);
             removeTemporaryFiles();

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/terminal_text.h"
 #include "catalog/dictionary.h"
 #include "export/create_table_ddl.h"
 #include "export/export_warning.h"
@@ -52,9 +53,9 @@ void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
     const NamespaceEntry* schema = lookup.found;
     if (schema == nullptr) {
         if (!lookup.ambiguity.empty())
-            fmt::print("{}\n", lookup.ambiguity);
+            fmt::print("{}\n", terminalText(lookup.ambiguity));
         else
-            fmt::print("Schema {} not exist.\n", typedName);
+            fmt::print("Schema {} not exist.\n", terminalText(typedName));
         return;
     }
     const std::string schemaName = schema->nspname;
@@ -69,7 +70,7 @@ void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
                              {FileOwnerKind::kSchema, schema->dboid, schema->oid});
     const std::string path = fmt::format("{}/{}.sql", kDdlDirectory, stem);
     fmt::print(" {} unloading {}'s TABLE DDL(total {}) to \"{}\"...\n", localTimestamp(),
-               schemaName, total, path);
+               terminalText(schemaName), total, path);
 
     std::string text;
     for (const PgTable* table : tables) {
@@ -83,7 +84,7 @@ void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
                             quoteIdentifier(schemaName), quoteIdentifier(table->name()),
                             unnamedColumn.empty() ? std::string("?") : unnamedColumn);
             text += "-- " + commentSafe(reason) + "\n\n";
-            warnExport("Table " + reason);
+            warnExport("Table " + terminalText(reason));
             continue;
         }
         text += ddl;
@@ -98,7 +99,7 @@ void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
     try {
         writeWholeFile(path, text);
     } catch (const std::exception& e) {
-        fmt::print("  Table DDL not written to \"{}\": {}\n", path, e.what());
+        fmt::print("  Table DDL not written to \"{}\": {}\n", path, terminalText(e.what()));
     }
 }
 

@@ -16,6 +16,7 @@
 
 #include "base/file_logger.h"
 #include "base/progress.h"
+#include "base/terminal_text.h"
 #include "catalog/dictionary.h"
 #include "export/data_writer.h"
 #include "export/export_settings.h"
@@ -30,9 +31,11 @@ constexpr size_t kNamePartMax = 63;  // the longest catalogue name
 constexpr unsigned kMaxDegree = 10;
 constexpr double kDbPaceSeconds = 0.05;
 
-// One console line in one write, so that the lines of parallel workers never mix.
+// One console line in one write, so that the lines of parallel workers never mix. Control
+// bytes in it are escaped, line feeds aside (base/terminal_text.h): the names in it come
+// from the data directory, and a writer's message may quote one.
 void say(const std::string& text) {
-    std::string line = text;
+    std::string line = terminalLines(text);
     line += '\n';
     if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
         throw std::system_error(errno, std::generic_category(), "cannot write to file");
@@ -55,8 +58,9 @@ double secondsSince(uint64_t start) {
     return static_cast<double>((monotonicNanoseconds() - start) / 1000000) / 1000.0;
 }
 
+// "schema"."table" for messages, the names escaped.
 std::string quoted(const std::string& schema, const std::string& table) {
-    return fmt::format("\"{}\".\"{}\"", schema, table);
+    return fmt::format("\"{}\".\"{}\"", terminalText(schema), terminalText(table));
 }
 
 // The messages a writer collected, each stored behind a line feed, as one text.
@@ -277,7 +281,7 @@ void CmdExport::reportScript(const ImportScriptResult& result) {
     for (const std::string& table : result.byHand) {
         const std::string text = fmt::format(
             "  Table {} has a name no psql \\COPY line can hold: {} says how to load it by hand.",
-            table, result.path);
+            terminalText(table), result.path);
         say(text);
         unloadLog_->warn(text);
     }
@@ -359,8 +363,9 @@ void CmdExport::unloadTable(const char* typedName, unsigned degree) {
         return;
 
     const uint32_t oid = table->oid();
-    const std::string schema = schemaDisplayName(*table);
-    const std::string name = table->tableName();
+    // The names as the console and the log show them.
+    const std::string schema = terminalText(schemaDisplayName(*table));
+    const std::string name = terminalText(table->tableName());
     degree = clampDegree(degree);
     const uint64_t start = monotonicNanoseconds();
     unloadLog_->infoFormatted("[obj#: {}] table \"{}\".\"{}\" unloading...", oid, schema, name);
@@ -438,8 +443,9 @@ void CmdExport::workerLoop(int index, UnloadCounters* counters) {
         TableOutcome outcome;
         try {
             const uint32_t oid = table->oid();
-            const std::string schema = table->schemaName();
-            const std::string name = table->tableName();
+            // The names as the console and the log show them.
+            const std::string schema = terminalText(table->schemaName());
+            const std::string name = terminalText(table->tableName());
             const uint64_t start = monotonicNanoseconds();
             say(fmt::format("  [{:02d}] {} unloading table {}...", index, formatLocalTimestamp(),
                             name));
@@ -481,12 +487,13 @@ void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
     if (!exportDirectoryReady())
         return;
     const std::string name = schema->nspname;
+    const std::string shown = terminalText(name);  // on the console and in the log
     std::vector<PgTable*> tables;
     const uint32_t total = dictionary_->tablesOfSchema(tables, schema->oid);
 
-    say(fmt::format(" Unloading {}'s tables, total cnt: {} in parallel {}", name, total, degree));
+    say(fmt::format(" Unloading {}'s tables, total cnt: {} in parallel {}", shown, total, degree));
     unloadLog_->info("");
-    unloadLog_->infoFormatted("Unloading {}'s tables, total cnt: {}.", name, total);
+    unloadLog_->infoFormatted("Unloading {}'s tables, total cnt: {}.", shown, total);
     if (exportKind_ == kExportCsv && total > 0)
         say("  Export format CSV has no writer: the tables are counted as skipped.");
 
@@ -502,16 +509,16 @@ void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
             TableOutcome outcome;
             try {
                 const uint32_t oid = table->oid();
-                const std::string tableName = table->tableName();
+                const std::string tableName = terminalText(table->tableName());
                 const uint64_t start = monotonicNanoseconds();
                 say(fmt::format(" {} unloading table {}...", formatLocalTimestamp(), tableName));
-                unloadLog_->infoFormatted("[obj#: {}] table \"{}\".\"{}\" unloading...", oid, name,
+                unloadLog_->infoFormatted("[obj#: {}] table \"{}\".\"{}\" unloading...", oid, shown,
                                           tableName);
                 outcome = unloadOneTable(table, nullptr);
                 const double seconds = secondsSince(start);
                 say(fmt::format(" {} {}", formatLocalTimestamp(), doneText(outcome, seconds)));
-                unloadLog_->infoFormatted("[obj#: {}] table \"{}\".\"{}\" {}", oid, name, tableName,
-                                          doneText(outcome, seconds));
+                unloadLog_->infoFormatted("[obj#: {}] table \"{}\".\"{}\" {}", oid, shown,
+                                          tableName, doneText(outcome, seconds));
                 pace(seconds);
             } catch (const std::exception& e) {
                 outcome.failed = true;
@@ -570,7 +577,7 @@ void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
     const std::string summary = fmt::format(
         "========== Unload \"{}\": {} total, {} success, {} incomplete, {} error, {} skipped, {} "
         "ignored ==========\n",
-        name, counters.total, counters.success.load(), counters.incomplete.load(),
+        shown, counters.total, counters.success.load(), counters.incomplete.load(),
         counters.error.load(), counters.skipped, counters.ignored);
     say("Finished.");
     say(summary);

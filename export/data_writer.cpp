@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include "base/terminal_text.h"
 #include "export/create_table_ddl.h"
 #include "export/export_settings.h"
 #include "export/export_warning.h"
@@ -26,8 +27,8 @@ std::string countsByColumn(const std::vector<std::pair<const ColumnDef*, uint64_
         total += n;
         if (!list.empty())
             list += ", ";
-        list +=
-            fmt::format("{} in column \"{}\" (type OID {})", n, column->name(), column->atttypid);
+        list += fmt::format("{} in column \"{}\" (type OID {})", n, terminalText(column->name()),
+                            column->atttypid);
     }
     return list;
 }
@@ -70,7 +71,7 @@ std::string DataWriter::messages() {
 }
 
 std::string DataWriter::quotedName() const {
-    return fmt::format("\"{}\".\"{}\"", schemaName_, tableName_);
+    return fmt::format("\"{}\".\"{}\"", terminalText(schemaName_), terminalText(tableName_));
 }
 
 std::string DataWriter::exportFilePath(std::string_view stem, std::string_view extension) const {
@@ -89,7 +90,7 @@ void DataWriter::warnColumns(const std::vector<const ColumnDef*>& columns, std::
     for (const ColumnDef* column : columns) {
         if (!list.empty())
             list += ", ";
-        list += fmt::format("\"{}\" (type OID {})", column->name(), column->atttypid);
+        list += fmt::format("\"{}\" (type OID {})", terminalText(column->name()), column->atttypid);
     }
     warnExport(fmt::format("Table {}: {} for column{} {}; written as {}.", quotedName(), lacking,
                            columns.size() == 1 ? "" : "s", list, writtenAs));
@@ -138,9 +139,9 @@ void DataWriter::writeDdlScript() {
     const std::string ddl =
         buildCreateTableDdl(schemaName_, tableName_, *columns_, true, &unnamedColumn);
     if (ddl.empty()) {
-        warnExport(
-            fmt::format("Table {}: no DDL script written, the type of column {} has no SQL name.",
-                        quotedName(), unnamedColumn.empty() ? std::string("?") : unnamedColumn));
+        warnExport(fmt::format(
+            "Table {}: no DDL script written, the type of column {} has no SQL name.", quotedName(),
+            unnamedColumn.empty() ? std::string("?") : terminalText(unnamedColumn)));
         return;
     }
     std::string path;

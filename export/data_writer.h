@@ -84,7 +84,7 @@ class DataWriter : public IDataWriter {
     // output that were written as `writtenAs`; nothing when the counts are all 0.
     void noteValuesWithoutOutput(const std::vector<std::pair<const ColumnDef*, uint64_t>>& counts,
                                  std::string_view lacking, std::string_view writtenAs);
-    // The name for messages: "schema"."table".
+    // The name for messages: "schema"."table", control bytes escaped (base/terminal_text.h).
     std::string quotedName() const;
 
   private:

@@ -6,6 +6,7 @@
 
 #include "base/console_color.h"
 #include "base/file_logger.h"
+#include "base/terminal_text.h"
 
 namespace vorn {
 
@@ -16,7 +17,8 @@ void warnExport(const std::string& message) {
     std::lock_guard<std::mutex> lock(consoleMutex);
     uiSetRed();
     try {
-        fmt::print("{}\n", message);
+        // Between our colour codes: a control byte of a name in it must not end them early.
+        fmt::print("{}\n", terminalLines(message));
     } catch (...) {
         uiResetColor();
         throw;

@@ -19,9 +19,13 @@ void OutputFile::create(const std::string& finalPath) {
     discard();
     finalPath_ = finalPath;
     temporaryPath_ = finalPath + ".tmp";
+    // Registered before it exists, so that no moment passes in which a signal could end the
+    // process and leave the file behind.
+    temporary_.track(temporaryPath_);
     fd_ = ::open(temporaryPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0)
         fail("cannot create", errno);
+    temporary_.created();
 }
 
 void OutputFile::write(const void* bytes, size_t n) {
@@ -51,23 +55,27 @@ void OutputFile::commit() {
     if (::close(fd) != 0) {
         const int error = errno;
         ::unlink(temporaryPath_.c_str());
+        temporary_.forget();
         fail("cannot close", error);
     }
     if (::rename(temporaryPath_.c_str(), finalPath_.c_str()) != 0) {
         const int error = errno;
         ::unlink(temporaryPath_.c_str());
+        temporary_.forget();
         throw std::runtime_error(fmt::format("cannot rename file \"{}\" to \"{}\": {}",
                                              temporaryPath_, finalPath_,
                                              std::generic_category().message(error)));
     }
+    temporary_.forget();
 }
 
 void OutputFile::discard() noexcept {
-    if (fd_ < 0)
-        return;
-    ::close(fd_);
-    fd_ = -1;
-    ::unlink(temporaryPath_.c_str());
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+        ::unlink(temporaryPath_.c_str());
+    }
+    temporary_.forget();
 }
 
 void OutputFile::fail(const char* what, int error) {

@@ -8,9 +8,14 @@
 // Writes go straight to write(2), in the large chunks the writers collect; every failure
 // (cannot create, short write, full disk, close, rename) throws std::runtime_error naming
 // the file and the system's message.
+//
+// The temporary file is in the registry of base/temp_file_registry.h from before it is
+// created until it is renamed or removed, so that a signal ending the process removes it too.
 
 #include <cstddef>
 #include <string>
+
+#include "base/temp_file_registry.h"
 
 namespace vorn {
 
@@ -40,6 +45,7 @@ class OutputFile {
     int fd_ = -1;
     std::string finalPath_;
     std::string temporaryPath_;
+    TempFileEntry temporary_;
 };
 
 // Writes `text` as the whole file `path` through an OutputFile.

@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "base/file_logger.h"
+#include "base/terminal_text.h"
 #include "catalog/dictionary.h"
 #include "export/cmd_ddl_export.h"
 #include "export/cmd_export.h"
@@ -34,7 +35,10 @@ std::string Console::prompt() const {
         for (const DatabaseEntry& entry : dictionary_->databases) {
             if (entry.oid == database) {
                 // No current schema (a database without the one asked for) shows as none.
-                return fmt::format("{}.{}@{} > ", entry.datname, schemaName_, "VORN");
+                // readline prints the prompt as it is, and takes \001 and \002 in it for
+                // its own markers: the names are escaped.
+                return fmt::format("{}.{}@{} > ", terminalText(entry.datname),
+                                   terminalText(schemaName_), "VORN");
             }
         }
     }
@@ -59,7 +63,7 @@ int Console::runCommandLoop(ILineSource& lines) {
         } catch (const std::exception& e) {
             if (outputFailed())
                 return 1;
-            fmt::print("Command failed: {}\n", e.what());
+            fmt::print("Command failed: {}\n", terminalText(e.what()));
             log_->errorFormatted("Command \"{}\" failed: {}", text, e.what());
         } catch (...) {
             if (outputFailed())
@@ -189,9 +193,9 @@ void Console::setDatabase(const std::string& typed) {
         selectDatabase(*lookup.found);
         chooseSchema(kPublic, true);
     } else if (!lookup.ambiguity.empty()) {
-        fmt::print("{}\n", lookup.ambiguity);
+        fmt::print("{}\n", terminalText(lookup.ambiguity));
     } else {
-        fmt::print("Database {} does not exist.\n", typed);
+        fmt::print("Database {} does not exist.\n", terminalText(typed));
     }
 }
 
@@ -208,9 +212,9 @@ void Console::setSchema(const std::string& text) {
         const NameLookup<const DatabaseEntry> lookup = dictionary_->findDatabase(name);
         if (lookup.found == nullptr) {
             if (!lookup.ambiguity.empty())
-                fmt::print("{}\n", lookup.ambiguity);
+                fmt::print("{}\n", terminalText(lookup.ambiguity));
             else
-                fmt::print("Database \"{}\" does not exist.\n", name.text);
+                fmt::print("Database \"{}\" does not exist.\n", terminalText(name.text));
             return;
         }
         selectDatabase(*lookup.found);
@@ -223,9 +227,9 @@ void Console::chooseSchema(const NamePart& schema, bool databaseChosen) {
     const NamespaceEntry* entry = lookup.found;
     if (entry == nullptr) {
         if (!lookup.ambiguity.empty())
-            fmt::print("{}\n", lookup.ambiguity);
+            fmt::print("{}\n", terminalText(lookup.ambiguity));
         else
-            fmt::print("Schema \"{}\" does not exist.\n", schema.text);
+            fmt::print("Schema \"{}\" does not exist.\n", terminalText(schema.text));
         entry = dictionary_->findSchema(kPublic).found;
     }
     if (entry != nullptr) {

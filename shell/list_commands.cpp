@@ -10,6 +10,7 @@
 #include "base/display_width.h"
 #include "base/file_logger.h"
 #include "base/progress.h"
+#include "base/terminal_text.h"
 #include "catalog/dict_cache.h"
 #include "catalog/dictionary.h"
 #include "export/cmd_export.h"
@@ -23,10 +24,12 @@ namespace {
 
 constexpr int32_t kNameColumns = 30;
 
-// `text` followed by blanks up to 30 display columns; a wider text is kept whole.
+// The name `text` with its control bytes escaped (base/terminal_text.h), followed by blanks
+// up to 30 display columns of the escaped text; a wider text is kept whole.
 std::string padName(const std::string& text) {
-    std::vector<char> buffer(text.size() + kNameColumns + 1);
-    padToWidth(buffer.data(), static_cast<int32_t>(buffer.size()), text.c_str(), kNameColumns,
+    const std::string shown = terminalText(text);
+    std::vector<char> buffer(shown.size() + kNameColumns + 1);
+    padToWidth(buffer.data(), static_cast<int32_t>(buffer.size()), shown.c_str(), kNameColumns,
                true);
     return buffer.data();
 }
@@ -51,7 +54,7 @@ void ListCommands::listDatabases() {
     fmt::print("{:>10} {:<15} {:<15}\n", "oid", "dbname", "encoding");
     fmt::print("{}\n", ruleLine({10, 15, 15}));
     for (const DatabaseEntry& db : dictionary_->databases) {
-        fmt::print("{:>10} {:<15} {:<15}\n", db.oid, db.datname,
+        fmt::print("{:>10} {:<15} {:<15}\n", db.oid, terminalText(db.datname),
                    fmt::format("{} ({})", db.encodingName, db.encoding));
     }
     fmt::print("\n");
@@ -69,8 +72,8 @@ void ListCommands::listSchemas() {
             if (table.dboid == database && table.relnamespace == schema.oid && table.oid() != 0)
                 ++tables;
         }
-        fmt::print("{:>10} {:>10} {:<30} {:>10}\n", schema.dboid, schema.oid, schema.nspname,
-                   tables);
+        fmt::print("{:>10} {:>10} {:<30} {:>10}\n", schema.dboid, schema.oid,
+                   terminalText(schema.nspname), tables);
     }
     fmt::print("\n");
 }
@@ -100,14 +103,14 @@ void ListCommands::describeTable(const std::string& typed) {
     fmt::print("\n");
     if (table == nullptr) {
         if (!lookup.ambiguity.empty())
-            fmt::print("{}\n\n", lookup.ambiguity);
+            fmt::print("{}\n\n", terminalText(lookup.ambiguity));
         else
-            fmt::print("Table {} not exist\n\n", typed);
+            fmt::print("Table {} not exist\n\n", terminalText(typed));
         return;
     }
     fmt::print("OID: {}, Toast OID: {}\n", table->oid(), table->toastOid());
     fmt::print("File Node: {}, Tablespace: {}\n", table->fileNode(), table->tablespaceOid());
-    fmt::print("Datafile:  {}\n\n", table->dataFilePath());
+    fmt::print("Datafile:  {}\n\n", terminalText(table->dataFilePath()));
     fmt::print("{:>5} {:<30} {:<25} {:>8} {:<10}\n", "col#", "name", "coltype", "length",
                "nullable");
     fmt::print("{}\n", ruleLine({5, 30, 25, 8, 10}));
@@ -139,7 +142,7 @@ bool ListCommands::bootstrap() {
         } catch (const std::exception& e) {
             // The bar stops where it was; its line is wiped so that the message starts a line.
             bar.clearLine(true);
-            fmt::print("Unable to run bootstrap, {}\n", e.what());
+            fmt::print("Unable to run bootstrap, {}\n", terminalText(e.what()));
             mainLog().errorFormatted("Unable to run bootstrap, {}", e.what());
         }
     }
@@ -147,7 +150,8 @@ bool ListCommands::bootstrap() {
     const auto printFailedDatabases = [&] {
         // Logged by the generation already.
         for (const DictDatabaseFailure& db : failed)
-            fmt::print("  Database \"{}\" (OID {}) not read: {}\n", db.name, db.oid, db.reason);
+            fmt::print("  Database \"{}\" (OID {}) not read: {}\n", terminalText(db.name), db.oid,
+                       terminalText(db.reason));
     };
     if (!generated) {
         printFailedDatabases();
@@ -158,13 +162,13 @@ bool ListCommands::bootstrap() {
         return false;
     }
     for (const std::string& warning : dictionary_->generationWarnings())
-        fmt::print("Warning: {}\n", warning);
+        fmt::print("Warning: {}\n", terminalText(warning));
     for (const std::string& warning : dictionary_->layoutWarnings()) {
-        fmt::print("Warning: {}\n", warning);
+        fmt::print("Warning: {}\n", terminalText(warning));
         mainLog().warn(warning);
     }
     if (!dictionary_->keptPrevious().empty())
-        fmt::print("{}\n", dictionary_->keptPrevious());
+        fmt::print("{}\n", terminalText(dictionary_->keptPrevious()));
     if (!loaded) {
         // The files were written but do not read back: the log says which one and why.
         fmt::print(

@@ -17,6 +17,7 @@
 
 #include "base/file_logger.h"
 #include "base/progress.h"
+#include "base/terminal_text.h"
 #include "storage/block_except.h"
 #include "storage/column_batch.h"
 #include "storage/commit_log.h"
@@ -90,8 +91,8 @@ class TableScan {
           progress_(progress),
           result_(result),
           log_(table.logger != nullptr ? *table.logger : unloadLog()),
-          relation_(fmt::format("[obj#: {}] table \"{}\".\"{}\"", table.oid(), table.schemaName(),
-                                table.tableName())),
+          relation_(fmt::format("[obj#: {}] table \"{}\".\"{}\"", table.oid(),
+                                terminalText(table.schemaName()), terminalText(table.tableName()))),
           blockSize_(vorn::blockSize),
           group_(static_cast<uint16_t>(kReadBytes / blockSize_)),
           directory_(std::move(directory)),
@@ -368,8 +369,9 @@ void TableScan::reportProgress() {
 
 UnloadResult PgTable::unload(IDataWriter& writer, IProgressBar* progress) {
     UnloadResult result;
-    const std::string schema = schemaName();
-    const std::string table = tableName();
+    // The names as the messages and the log show them.
+    const std::string schema = terminalText(schemaName());
+    const std::string table = terminalText(tableName());
     const uint32_t tableOid = oid();
     FileLogger& log = logger != nullptr ? *logger : unloadLog();
 

@@ -141,5 +141,19 @@ TEST(FileLoggerTest, TwoLoggersNamedAlikeKeepTheirLinesApart) {
     EXPECT_TRUE(unloadLines[0].ends_with("table s.t: 3 rows"));
 }
 
+// Messages name tables and columns: a log read with tail in a terminal shows their control
+// bytes escaped; the line feeds of a message of several lines are ours and stay.
+TEST(FileLoggerTest, ControlBytesAreEscapedLineFeedsKept) {
+    TempDir dir;
+    ScopedWorkingDir cwd(dir.path());
+    FileLogger log("unload_table.log");
+    log.warn("table \"esc\x1b]0;pwned\x07name\" unloaded\nsecond line\r");
+    const auto lines = linesOf(dir.readFile("log/unload_table.log"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].ends_with("] [warning] table \"esc\\x1b]0;pwned\\x07name\" unloaded"))
+        << lines[0];
+    EXPECT_EQ(lines[1], "second line\\x0d");
+}
+
 }  // namespace
 }  // namespace vorn

@@ -5,6 +5,14 @@
 //   pipe           writes to a pipe whose reading end is closed and reports the error
 //   stdout-locked  a thread holds the lock of stdout, so a handler that flushes stdout hangs;
 //                  prints "ready" and waits
+//   tempfiles      the main thread and three others each register and create a temporary
+//                  file ("main.tmp", "thread<i>.tmp") and keep it open; "kept.txt" was
+//                  registered, created, renamed into place and forgotten; "plain.tmp" was
+//                  never registered. Prints "ready" and waits
+//   tempfile-churn four threads that do not block the handled signals create, register,
+//                  rename or remove and forget "churn<i>-<n>.tmp" files as fast as they can;
+//                  prints "ready" once each has done a hundred rounds and waits
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -18,6 +26,7 @@
 #include <thread>
 
 #include "base/signals.h"
+#include "base/temp_file_registry.h"
 
 namespace {
 
@@ -90,6 +99,68 @@ void holdStdoutLock(std::atomic<bool>* locked) {
     waitForever();
 }
 
+// Registers `path`, creates it with a few bytes and leaves it open, as a writer does.
+void createTemporary(vorn::TempFileEntry& entry, const std::string& path) {
+    entry.track(path);
+    FILE* file = fopen(path.c_str(), "w");
+    if (file == nullptr || fputs("partial rows\n", file) < 0 || fflush(file) != 0)
+        _exit(97);
+    entry.created();
+}
+
+[[noreturn]] void writeTemporaryFiles() {
+    vorn::TempFileEntry kept;
+    createTemporary(kept, "kept.txt.tmp");
+    if (rename("kept.txt.tmp", "kept.txt") != 0)
+        _exit(98);
+    kept.forget();
+    if (FILE* plain = fopen("plain.tmp", "w"))
+        fclose(plain);
+
+    // Registered side by side: each thread takes a slot of its own.
+    static std::atomic<int> registered{0};
+    for (int i = 0; i < 3; ++i) {
+        std::thread([i] {
+            blockHandledSignals();
+            vorn::TempFileEntry entry;
+            createTemporary(entry, "thread" + std::to_string(i) + ".tmp");
+            ++registered;
+            waitForever();
+        }).detach();
+    }
+    vorn::TempFileEntry own;
+    createTemporary(own, "main.tmp");
+    while (registered.load() < 3)
+        usleep(1000);
+    say("ready\n");
+    waitForever();
+}
+
+// As a worker of a parallel unload writes its tables' files, with the handled signals
+// left open, so that the handler may run on this thread between any two steps.
+void churn(int index, std::atomic<int>* warmedUp) {
+    vorn::TempFileEntry entry;
+    const std::string finalName = "churn" + std::to_string(index) + ".txt";
+    for (unsigned n = 0;; ++n) {
+        const std::string path = "churn" + std::to_string(index) + "-" + std::to_string(n) + ".tmp";
+        entry.track(path);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0)
+            _exit(99);
+        entry.created();
+        // Fails only when the handler is ending the process; nothing matters then.
+        [[maybe_unused]] const ssize_t written = write(fd, "row\n", 4);
+        close(fd);
+        if (n % 2 == 0)
+            rename(path.c_str(), finalName.c_str());
+        else
+            unlink(path.c_str());
+        entry.forget();
+        if (n == 100)
+            ++*warmedUp;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,6 +175,17 @@ int main(int argc, char** argv) {
         std::atomic<bool> locked{false};
         std::thread(holdStdoutLock, &locked).detach();
         while (!locked.load())
+            usleep(1000);
+        say("ready\n");
+        waitForever();
+    }
+    if (mode == "tempfiles")
+        writeTemporaryFiles();
+    if (mode == "tempfile-churn") {
+        std::atomic<int> warmedUp{0};
+        for (int i = 0; i < 4; ++i)
+            std::thread(churn, i, &warmedUp).detach();
+        while (warmedUp.load() < 4)
             usleep(1000);
         say("ready\n");
         waitForever();

@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -181,6 +183,19 @@ bool gdbCanAttach(std::string* why) {
     return false;
 }
 
+// The names of the files in the child's working directory that end in `suffix`.
+std::vector<std::string> filesEndingIn(const Child& child, const std::string& suffix) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(child.dir.path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() >= suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 TEST(SignalNameTest, NamesSignalsOneToThirtyOne) {
     const std::pair<int, const char*> cases[] = {{1, "SIGHUP"},   {5, "SIGTRAP"},  {11, "SIGSEGV"},
                                                  {13, "SIGPIPE"}, {15, "SIGTERM"}, {16, ""},
@@ -292,6 +307,52 @@ TEST(SignalTest, WatchdogEndsAReportThatHangs) {
     EXPECT_NE(child.log().find("[warning] VORN exit by KILL.\n"), std::string::npos) << child.log();
     // It really hung until the watchdog fired.
     EXPECT_GE(child.elapsed, 2s);
+}
+
+// Every signal that ends the process removes the temporary files registered at that moment,
+// those of threads that leave the signals to others included, and nothing else; the exit
+// status stays what it was.
+TEST(SignalTest, EndingOnASignalRemovesTheRegisteredTemporaryFiles) {
+    const struct {
+        int signal;
+        const char* ending;
+    } cases[] = {{SIGINT, "exit 0"},
+                 {SIGTERM, "exit 0"},
+                 {SIGHUP, "exit 0"},
+                 {SIGQUIT, "exit 0"},
+                 {SIGSEGV, "exit 11"}};
+    std::vector<SignalCase> runs;
+    for (const auto& c : cases)
+        runs.push_back({"tempfiles", c.signal});
+    const auto children = runAll(runs);
+
+    for (size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(signalName(cases[i].signal));
+        const Child& child = *children[i];
+        EXPECT_EQ(child.ending, cases[i].ending) << child.errors();
+        // Only the file nobody registered is left of the temporary ones.
+        EXPECT_EQ(filesEndingIn(child, ".tmp"), std::vector<std::string>{"plain.tmp"});
+        // The file renamed into place and forgotten stays whole.
+        EXPECT_EQ(child.dir.readFile("kept.txt"), "partial rows\n");
+    }
+    EXPECT_NE(children[0]->log().find("[warning] VORN exit by CTRL + C.\n"), std::string::npos)
+        << children[0]->log();
+}
+
+// Writers create, rename and remove files as fast as they can on threads the signal may
+// land on: whatever step each is at, no temporary file outlives the process. Several
+// children, so that the signal meets the writers at different steps.
+TEST(SignalTest, NoTemporaryFileOutlivesASignalAmidBusyWriters) {
+    std::vector<SignalCase> runs;
+    for (int signal : {SIGINT, SIGTERM, SIGINT, SIGTERM, SIGINT, SIGTERM})
+        runs.push_back({"tempfile-churn", signal});
+    const auto children = runAll(runs);
+    for (size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Child& child = *children[i];
+        EXPECT_EQ(child.ending, "exit 0") << child.errors();
+        EXPECT_EQ(filesEndingIn(child, ".tmp"), std::vector<std::string>{});
+    }
 }
 
 }  // namespace

@@ -69,11 +69,12 @@ TEST(DictColumnMap, RequiredAndOptionalColumns) {
     createDictTableDef(4)->columns(layout);
     std::vector<uint16_t> map;
     attributeColumnMap(layout, map);
-    ASSERT_EQ(map.size(), 13u);
+    ASSERT_EQ(map.size(), 14u);
     EXPECT_EQ(map[0], kNoColumn);
     EXPECT_EQ(layout[map[2]].name(), "attnum");
     EXPECT_EQ(map[11], kNoColumn);  // atthasmissing exists from 11
     EXPECT_EQ(map[12], kNoColumn);
+    EXPECT_EQ(map[13], kNoColumn);  // attgenerated exists from 12
 
     layout.clear();
     try {

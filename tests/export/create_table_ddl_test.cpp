@@ -92,4 +92,20 @@ TEST(CreateTableDdl, TypeWithoutNameGivesNoStatement) {
 }
 
 }  // namespace
+// Generated columns hold no data of the files: the statement leaves them out and names them,
+// with their types, in a comment that no column name can end early.
+TEST(CreateTableDdl, GeneratedColumnsAreNamedInACommentOnly) {
+    ColumnDef stored = column(2, "b", 23);
+    stored.attgenerated = 's';
+    ColumnDef virtualColumn = column(4, "x*/y", 25);
+    virtualColumn.attgenerated = 'v';
+    EXPECT_EQ(
+        buildCreateTableDdl("s", "t", {column(1, "a", 23), stored, column(3, "c", 25)}, false),
+        "CREATE TABLE \"s\".\"t\" (\"a\" integer, \"c\" text) /* generated column left out, "
+        "its expression not recovered: \"b\" integer */");
+    EXPECT_EQ(buildCreateTableDdl("s", "t", {stored, virtualColumn}, false),
+              "CREATE TABLE \"s\".\"t\" () /* generated columns left out, their expressions not "
+              "recovered: \"b\" integer, \"x* /y\" text */");
+}
+
 }  // namespace vorn::test

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "base/file_logger.h"
+#include "base/terminal_text.h"
 #include "catalog/dict_cache.h"
 #include "catalog/dictionary.h"
 #include "export/cmd_ddl_export.h"
@@ -299,8 +300,11 @@ std::string E2ePsql::unloadSchemas(const FixtureDatabase& db, const std::set<std
         }
         const FileNamesIn names(dir);
         for (const TableCase& t : tables) {
-            // Each table is taken by exactly one worker: one start line, one data file.
-            EXPECT_EQ(occurrences(printed, " unloading table " + t.table->name() + "..."), 1u)
+            // Each table is taken by exactly one worker: one start line (the name escaped as
+            // the console shows it), one data file.
+            EXPECT_EQ(
+                occurrences(printed, " unloading table " + terminalText(t.table->name()) + "..."),
+                1u)
                 << t.qualified << "\n"
                 << printed;
             if (!hasColumnWithoutOutput(*t.table, format))

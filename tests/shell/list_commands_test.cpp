@@ -101,5 +101,75 @@ TEST_F(ListMemory, SwitchingToADatabaseWithoutPublicLeavesNoSchema) {
     EXPECT_EQ(console_.schemaOid(), 0u);
 }
 
+// Whether `text` holds a control byte other than a line feed: one a terminal could act on.
+bool holdsControlBytes(const std::string& text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\n') || byte == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+// A database, a schema, a table and a column whose names hold escape sequences: printed as
+// they are, they would clear the screen, colour the rest red or set the terminal's title.
+class ListUntrustedNames : public ListMemory {
+  protected:
+    void SetUp() override {
+        ListMemory::SetUp();
+        Dictionary& d = Dictionary::instance();
+        DatabaseEntry db;
+        db.oid = 30;
+        db.datname = "ev\x1b[2Jil";
+        db.encoding = 6;
+        db.encodingName = "UTF8";
+        d.databases.push_back(db);
+        addSchema(30, 2200, "public");
+        addSchema(30, 5000, "s\x1b[31m");
+        addTable(30, 2200, 300, "esc\x1b]0;pwned\x07name");
+        ColumnLayout columns(2);
+        columns[0].attnum = 1;
+        columns[0].setName("id");
+        columns[0].atttypid = 23;
+        columns[0].attlen = 4;
+        columns[1].attnum = 2;
+        columns[1].setName("c\x07ol\x7f");
+        columns[1].atttypid = 25;
+        columns[1].attlen = -1;
+        d.tables[dictKey(30, 300)].setColumns(columns);
+    }
+};
+
+TEST_F(ListUntrustedNames, ListingsAndDescShowControlBytesEscaped) {
+    const SessionResult r =
+        runCommands(console_, {"use ev\x1b[2Jil", "list db", "list schema", "list table",
+                               "desc esc\x1b]0;pwned\x07name", "desc no\x1b[2Jsuch"});
+    EXPECT_FALSE(holdsControlBytes(r.raw)) << r.raw;
+    // Padding counts the escaped text, which is what the terminal shows.
+    EXPECT_NE(r.screen.find(fmt::format("{:>10} {:<15} {:<15}\n", 30, "ev\\x1b[2Jil", "UTF8 (6)")),
+              std::string::npos)
+        << r.screen;
+    EXPECT_NE(
+        r.screen.find(fmt::format("{:>10} {:>10} {:<30} {:>10}\n", 30, 5000, "s\\x1b[31m", 0)),
+        std::string::npos)
+        << r.screen;
+    const std::string table = "esc\\x1b]0;pwned\\x07name";
+    EXPECT_NE(r.screen.find(kTableHeader + tableRow(30, 2200, 300, padded(table, table.size()))),
+              std::string::npos)
+        << r.screen;
+    const std::string column = "c\\x07ol\\x7f";
+    EXPECT_NE(r.screen.find(
+                  fmt::format("    2 {:<30} {:<25} {:>8} {:<10}\n", column, "text", -1, "true")),
+              std::string::npos)
+        << r.screen;
+    EXPECT_NE(r.screen.find("Table no\\x1b[2Jsuch not exist\n"), std::string::npos) << r.screen;
+}
+
+TEST_F(ListUntrustedNames, PromptShowsTheNamesEscaped) {
+    const SessionResult r = runCommands(console_, {"use ev\x1b[2Jil", "set schema s\x1b[31m"});
+    EXPECT_EQ(r.prompts, (std::vector<std::string>{"shop.@VORN > ", "ev\\x1b[2Jil.public@VORN > ",
+                                                   "ev\\x1b[2Jil.s\\x1b[31m@VORN > "}));
+}
+
 }  // namespace
 }  // namespace vorn::test

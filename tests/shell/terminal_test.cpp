@@ -147,6 +147,8 @@ class TmuxPane {
         const std::vector<std::string> rows = splitLines(screen());
         return y < static_cast<int>(rows.size()) ? rstrip(rows[static_cast<size_t>(y)]) : "";
     }
+    // The pane's title, which an OSC 0 sequence written to the pane would set.
+    std::string title() { return tmux({"display-message", "-p", "-t", "test", "#{pane_title}"}); }
     int cursorX() {
         return std::stoi(tmux({"display-message", "-p", "-t", "test", "#{cursor_x}"}));
     }
@@ -391,6 +393,34 @@ TEST_F(Terminal, VornCompletesNamesOfTheCurrentSchema) {
     pane->type("desc or");
     pane->keys({"Tab", "Tab"});
     pane->waitFor("shop.public@VORN > desc orders");
+}
+
+// A table whose name holds the sequence that sets the terminal's title. Listed, it shows
+// escaped; offered by Tab it goes into the line as it is, so that the command finds the
+// table, and readline draws its control bytes as ^[ and ^G. The title never changes.
+TEST_F(Terminal, VornNeverWritesTheEscapeSequenceOfATableName) {
+    dir_.writeFile("dict/pg_db.dat", "0|16384|shop|6||1663\n");
+    dir_.writeFile("dict/pg_schema.dat", "16384|2200|public\n");
+    dir_.writeFile("dict/pg_class.dat",
+                   "16384|2200|16501|esc\x1b]0;pwned\x07name|0|r|1|16501|0|0\n");
+    dir_.writeFile("dict/pg_attr.dat", "");
+    auto pane = startVorn();
+    const std::string title = pane->title();
+    ASSERT_EQ(title.find("pwned"), std::string::npos);
+    pane->type("set db shop");
+    pane->keys({"Enter"});
+    pane->waitFor("shop.public@VORN >");
+    pane->type("list table");
+    pane->keys({"Enter"});
+    pane->waitFor("     16501 esc\\x1b]0;pwned\\x07name");
+
+    pane->type("desc esc");
+    pane->keys({"Tab"});
+    pane->waitFor("shop.public@VORN > desc \"esc^[]0;pwned^Gname\"");
+    pane->keys({"Enter"});
+    pane->waitFor("OID: 16501, Toast OID: 0");
+    EXPECT_EQ(pane->title(), title);
+    EXPECT_EQ(pane->screen().find("pwned\x07"), std::string::npos);
 }
 
 TEST_F(Terminal, VornCtrlCEndsWithStatusZeroAndRestoresTheTerminal) {

@@ -83,7 +83,7 @@ void FixtureUnload::checkTable(const std::string& label, const FixtureDatabase& 
     size_t field = 0;
     for (size_t c = 0; c < table.columns().size(); ++c) {
         const ColumnDef& d = table.columns()[c];
-        if (d.attnum < 1 || d.isDropped())
+        if (d.attnum < 1 || d.isDropped() || d.attgenerated != 0)
             continue;
         const FixtureColumn* def = nullptr;
         for (const FixtureColumn& fc : t.columns)

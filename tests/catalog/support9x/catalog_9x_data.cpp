@@ -337,7 +337,7 @@ class DatabaseWriter {
                     std::to_string(r.number("atttypmod")) + "|" +
                     std::to_string(r.number("attlen")) + "|" + boolField(r.number("attnotnull")) +
                     "|" + boolField(r.number("attisdropped")) + "|" + char(r.number("attalign")) +
-                    "|" + boolField(r.number("attbyval")) + "||");
+                    "|" + boolField(r.number("attbyval")) + "|||");
 
         for (const auto& t : tablesToCheck_)
             out_.tables.push_back({t.schema, t.name, keptColumns(t.relid)});

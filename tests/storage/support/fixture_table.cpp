@@ -84,6 +84,7 @@ ColumnLayout fixtureLayout(const FixtureTable& t) {
         d.attlen = c.len;
         d.attalign = c.align;
         d.attbyval = c.byval;
+        d.attgenerated = c.generated;
         if (c.hasMissing && !c.dropped) {
             d.hasMissing = true;
             d.missingValue = missingValueBytes(c);
@@ -96,7 +97,7 @@ ColumnLayout fixtureLayout(const FixtureTable& t) {
 std::vector<size_t> copyFieldColumns(const ColumnLayout& layout) {
     std::vector<size_t> fields;
     for (size_t c = 0; c < layout.size(); ++c)
-        if (layout[c].attnum >= 1 && !layout[c].isDropped())
+        if (layout[c].attnum >= 1 && !layout[c].isDropped() && layout[c].attgenerated == 0)
             fields.push_back(c);
     return fields;
 }
