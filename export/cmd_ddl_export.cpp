@@ -11,6 +11,7 @@
 #include "base/terminal_text.h"
 #include "catalog/dictionary.h"
 #include "export/create_table_ddl.h"
+#include "export/export_settings.h"
 #include "export/export_warning.h"
 #include "export/file_names.h"
 #include "export/output_file.h"
@@ -72,7 +73,12 @@ void CmdDdlExport::exportSchemaTableDdl(const std::string& typedName) {
     fmt::print(" {} unloading {}'s TABLE DDL(total {}) to \"{}\"...\n", localTimestamp(),
                terminalText(schemaName), total, path);
 
-    std::string text;
+    // The names are in the database's own encoding, and a target database starts without the
+    // schema: both are said first, so that the file runs in an empty database of any encoding.
+    std::string text = clientEncodingStatement(schema->dboid);
+    if (schemaName != "public")
+        text += fmt::format("CREATE SCHEMA IF NOT EXISTS {};\n", quoteIdentifier(schemaName));
+    text += "\n";
     for (const PgTable* table : tables) {
         std::string unnamedColumn;
         const std::string ddl =

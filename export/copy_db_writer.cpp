@@ -74,17 +74,6 @@ std::string copyInStatement(const std::string& schemaName, const std::string& ta
     return sql;
 }
 
-std::string databaseClientEncoding(uint32_t databaseOid) {
-    const DatabaseList& databases = Dictionary::instance().databases;
-    const auto found = std::find_if(databases.begin(), databases.end(),
-                                    [&](const DatabaseEntry& d) { return d.oid == databaseOid; });
-    if (found != databases.end()) {
-        if (const EncodingInfo* encoding = findEncodingById(found->encoding))
-            return encoding->name;
-    }
-    return "UTF8";
-}
-
 CopyDBWriter::CopyDBWriter(const ColumnLayout* columns, std::string schemaName,
                            std::string tableName, std::string fileSuffix, uint32_t tableOid,
                            std::string clientEncoding)

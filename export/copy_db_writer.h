@@ -84,9 +84,4 @@ class CopyDBWriter : public DataWriter {
 std::string copyInStatement(const std::string& schemaName, const std::string& tableName,
                             const std::vector<const ColumnDef*>& fields);
 
-// The PostgreSQL name of the encoding of database `databaseOid` as the dictionary knows it
-// ("LATIN1", "UTF8", ...); "UTF8" when the dictionary does not know the database or its
-// encoding id.
-std::string databaseClientEncoding(uint32_t databaseOid);
-
 }  // namespace vorn

@@ -147,7 +147,8 @@ void DataWriter::writeDdlScript() {
     std::string path;
     try {
         path = exportFilePath(stem, ".sql");
-        writeWholeFile(path, ddl + ";");
+        // The names are in the database's own encoding: the target is told so first.
+        writeWholeFile(path, clientEncodingStatement(databaseOid_) + ddl + ";");
     } catch (const std::exception& e) {
         warnExport(fmt::format("Table {}: no DDL script written: {}", quotedName(), e.what()));
     }

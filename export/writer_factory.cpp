@@ -3,6 +3,7 @@
 #include "export/copy_binary_writer.h"
 #include "export/copy_db_writer.h"
 #include "export/copy_text_writer.h"
+#include "export/export_settings.h"
 
 namespace vorn {
 

@@ -30,6 +30,8 @@ class CmdDdlExportTest : public ::testing::Test {
         unloadLog().open(dir_.path().c_str());
         Dictionary& d = Dictionary::instance();
         d.currentDatabaseOid = kDb;
+        // Each DDL file starts by setting its database's encoding.
+        d.databases = {{kDb, 6, "UTF8", "shop", "", 0}, {kOtherDb, 8, "LATIN1", "other", "", 0}};
         addSchema(kDb, 2200, "public");
         addSchema(kDb, 16390, "HR");
         addSchema(kDb, 16391, "empty");
@@ -50,6 +52,7 @@ class CmdDdlExportTest : public ::testing::Test {
         Dictionary& d = Dictionary::instance();
         d.schemas.clear();
         d.tables.clear();
+        d.databases.clear();
         d.currentDatabaseOid = 0;
     }
 
@@ -88,7 +91,10 @@ TEST_F(CmdDdlExportTest, WritesTheSchemasTablesInOidOrder) {
                    R"( unloading HR's TABLE DDL\(total 2\) to "ddl/HR_table_ddl.sql"\.\.\.)"
                    "\nfinish.\n")))
         << printed;
+    // The database's encoding first, and the schema, which a target database lacks.
     EXPECT_EQ(file("HR_table_ddl.sql"),
+              "SET client_encoding TO 'UTF8';\n"
+              "CREATE SCHEMA IF NOT EXISTS \"HR\";\n\n"
               "CREATE TABLE \"HR\".\"emp\" (\n"
               "\"id\" integer, \n"
               "\"Name\" varchar(20));\n\n"
@@ -111,7 +117,8 @@ TEST_F(CmdDdlExportTest, SchemaWithoutTablesLeavesAnEmptyFile) {
               std::string::npos)
         << printed;
     EXPECT_TRUE(fs::exists(dir_.path() + "/ddl/empty_table_ddl.sql"));
-    EXPECT_EQ(file("empty_table_ddl.sql"), "");
+    EXPECT_EQ(file("empty_table_ddl.sql"),
+              "SET client_encoding TO 'UTF8';\nCREATE SCHEMA IF NOT EXISTS \"empty\";\n\n");
 }
 
 TEST_F(CmdDdlExportTest, TableThatCannotBeDeclaredBecomesAComment) {
@@ -124,6 +131,7 @@ TEST_F(CmdDdlExportTest, TableThatCannotBeDeclaredBecomesAComment) {
         << printed;
     // The name's line feed must not start a statement of its own in the file.
     EXPECT_EQ(file("public_table_ddl.sql"),
+              "SET client_encoding TO 'UTF8';\n\n"
               "-- \"public\".\"line?DROP TABLE x; --\": no CREATE TABLE, the type of column u "
               "(type OID 2950) has no SQL name.\n\n"
               "CREATE TABLE \"public\".\"ok\" (\n"
@@ -134,6 +142,7 @@ TEST_F(CmdDdlExportTest, SchemaNameCannotLeaveTheDdlFolder) {
     const std::string printed = run("../up");
     EXPECT_NE(printed.find("to \"ddl/_._up_16392_table_ddl.sql\""), std::string::npos) << printed;
     EXPECT_EQ(file("_._up_16392_table_ddl.sql"),
+              "SET client_encoding TO 'UTF8';\nCREATE SCHEMA IF NOT EXISTS \"../up\";\n\n"
               "CREATE TABLE \"../up\".\"t\" (\n\"a\" integer);\n\n");
     EXPECT_FALSE(fs::exists(dir_.path() + "/up_table_ddl.sql"));
 }
@@ -175,6 +184,7 @@ TEST_F(CmdDdlExportTest, SchemasOfOneNameInTwoDatabasesGetAFileEach) {
     EXPECT_NE(second.find("to \"ddl/public_table_ddl_2200.sql\"...\nfinish.\n"), std::string::npos)
         << second;
     EXPECT_EQ(file("public_table_ddl_2200.sql"),
+              "SET client_encoding TO 'LATIN1';\n\n"
               "CREATE TABLE \"public\".\"only_there\" (\n"
               "\"n\" bigint);\n\n");
     EXPECT_NE(file("public_table_ddl.sql").find("\"public\".\"ok\""), std::string::npos);
