@@ -146,8 +146,11 @@ uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer&
                 cursor->byRef ? reinterpret_cast<const uint8_t*>(cursor->values[row].data())
                               : cursor->data + size_t(row) * cursor->stride;
             switch (cursor->kind) {
+                // Date and Timestamp are the same fields with the server's range check.
                 case Kind::Int32:
-                    if (n != 4) {
+                case Kind::Date:
+                    if (n != 4 || (cursor->kind == Kind::Date &&
+                                   !binaryDateInRange(loadLE<int32_t>(value)))) {
                         ++*cursor->refused;
                         storeBE32(p, 0xFFFFFFFFu);
                         p += 4;
@@ -158,29 +161,9 @@ uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer&
                     p += 8;
                     break;
                 case Kind::Int64:
-                    if (n != 8) {
-                        ++*cursor->refused;
-                        storeBE32(p, 0xFFFFFFFFu);
-                        p += 4;
-                        break;
-                    }
-                    storeBE32(p, 8);
-                    storeBE64(p + 4, loadLE<uint64_t>(value));
-                    p += 12;
-                    break;
-                case Kind::Date:
-                    if (n != 4 || !binaryDateInRange(loadLE<int32_t>(value))) {
-                        ++*cursor->refused;
-                        storeBE32(p, 0xFFFFFFFFu);
-                        p += 4;
-                        break;
-                    }
-                    storeBE32(p, 4);
-                    storeBE32(p + 4, loadLE<uint32_t>(value));
-                    p += 8;
-                    break;
                 case Kind::Timestamp:
-                    if (n != 8 || !binaryTimestampInRange(loadLE<int64_t>(value))) {
+                    if (n != 8 || (cursor->kind == Kind::Timestamp &&
+                                   !binaryTimestampInRange(loadLE<int64_t>(value)))) {
                         ++*cursor->refused;
                         storeBE32(p, 0xFFFFFFFFu);
                         p += 4;
