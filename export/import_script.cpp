@@ -141,6 +141,19 @@ std::string tableEntry(const ImportScriptSettings& settings, const std::string& 
     else
         line += " WITH(FORMAT text, DELIMITER " + delimiterLiteral(settings.delimiter) +
                 ", NULL '');\n";
+
+    // A table that no DDL file declares (a column of a type without an SQL name) does not
+    // exist in a database made from those files: its \COPY would fail there and, under
+    // ON_ERROR_STOP, stop the script before the tables after it. The line is kept, commented
+    // out, for the user who creates the table by hand.
+    std::string unnamedColumn;
+    if (buildCreateTableDdl(schemaName, tableName, entry.table->columns(), false, &unnamedColumn)
+            .empty())
+        return fmt::format(
+                   "-- Table {} not loaded: no CREATE TABLE is written for it, the type of "
+                   "column {} has no SQL name. Once the table exists, this line loads it:\n",
+                   shown, printable(unnamedColumn)) +
+               "-- " + line;
     return line;
 }
 

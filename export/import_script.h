@@ -26,7 +26,9 @@
 //   - the delimiter is a literal too: '\'' is written doubled, a backslash or any byte
 //     outside printable ASCII as an E'\xNN' escape.
 // Tables that failed, CSV tables (no CSV writer exists) and tables without a data file get
-// a comment instead of a \COPY line. Comments never hold a control byte either.
+// a comment instead of a \COPY line. So does a table that no DDL file declares (a column
+// type without an SQL name, see buildCreateTableDdl): its \COPY line follows, commented out,
+// for when the table has been made by hand. Comments never hold a control byte either.
 
 #include <string>
 #include <vector>
