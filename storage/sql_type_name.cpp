@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "storage/type_table.h"
+
 namespace vorn {
 
 namespace {
@@ -113,92 +115,62 @@ std::string intervalType(int32_t typmod) {
 
 }  // namespace
 
+std::string bpcharName(int32_t typmod) {
+    return characterType("char", "bpchar", typmod);  // plain char means char(1)
+}
+std::string varcharName(int32_t typmod) {
+    return characterType("varchar", "varchar", typmod);
+}
+std::string nvarchar2Name(int32_t typmod) {
+    return characterType("nvarchar2", "nvarchar2", typmod);
+}
+std::string bitName(int32_t typmod) {
+    return bitType("bit", "\"bit\"", typmod);  // unquoted, bit is bit(1)
+}
+std::string varbitName(int32_t typmod) {
+    return bitType("varbit", "varbit", typmod);
+}
+std::string numericName(int32_t typmod) {
+    return numericType(typmod);
+}
+std::string timeName(int32_t typmod) {
+    return timeType("time", "", typmod);
+}
+std::string timetzName(int32_t typmod) {
+    return timeType("time", " with time zone", typmod);
+}
+std::string timestampName(int32_t typmod) {
+    return timeType("timestamp", "", typmod);
+}
+std::string timestamptzName(int32_t typmod) {
+    return timeType("timestamp", " with time zone", typmod);
+}
+std::string intervalName(int32_t typmod) {
+    return intervalType(typmod);
+}
+
+namespace {
+
+std::string nameOf(const TypeInfo& type, int32_t typmod) {
+    if (type.typmodName != nullptr)
+        return type.typmodName(typmod);
+    return type.sqlName != nullptr ? std::string(type.sqlName) : std::string();
+}
+
+}  // namespace
+
 std::string sqlTypeName(const ColumnDef& column) {
-    const int32_t typmod = column.atttypmod;
-    switch (column.atttypid) {
-        case 16:
-            return "boolean";
-        case 17:
-            return "bytea";
-        case 18:
-            return "\"char\"";  // unquoted, char is char(1)
-        case 19:
-            return "name";
-        case 20:
-            return "bigint";
-        case 21:
-            return "smallint";
-        case 22:
-            return "int2vector";
-        case 23:
-            return "integer";
-        case 24:
-            return "regproc";
-        case 25:
-            return "text";
-        case 26:
-            return "oid";
-        case 27:
-            return "tid";
-        case 28:
-            return "xid";
-        case 29:
-            return "cid";
-        case 31:
-            return "xid32";
-        case 88:
-            return "blob";
-        case 90:
-            return "clob";
-        case 114:
-            return "json";
-        case 142:
-            return "xml";
-        case 194:
-            return "pg_node_tree";
-        case 700:
-            return "real";
-        case 701:
-            return "double precision";
-        case 790:
-            return "money";
-        case 1009:
-            return "text[]";
-        case 1034:
-            return "aclitem[]";
-        case 1042:
-            return characterType("char", "bpchar", typmod);  // plain char means char(1)
-        case 1043:
-            return characterType("varchar", "varchar", typmod);
-        case 1082:
-            return "date";
-        case 1083:
-            return timeType("time", "", typmod);
-        case 1114:
-            return timeType("timestamp", "", typmod);
-        case 1184:
-            return timeType("timestamp", " with time zone", typmod);
-        case 1186:
-            return intervalType(typmod);
-        case 1266:
-            return timeType("time", " with time zone", typmod);
-        case 1560:
-            return bitType("bit", "\"bit\"", typmod);  // unquoted, bit is bit(1)
-        case 1562:
-            return bitType("varbit", "varbit", typmod);
-        case 1700:
-            return numericType(typmod);
-        case 3802:
-            return "jsonb";
-        case 3969:
-            return characterType("nvarchar2", "nvarchar2", typmod);
-        case 5545:
-            return "tinyint";
-        case 9876:
-            return "datetime";
-        default:
-            return {};
-    }
+    const TypeInfo* type = findType(column.atttypid);
+    if (type == nullptr)
+        return {};
+    if (type->element == 0)
+        return nameOf(*type, column.atttypmod);
+    // varchar(20)[]: the modifier belongs to the element, the brackets follow it.
+    const TypeInfo* element = findType(type->element);
+    std::string name = element != nullptr ? nameOf(*element, column.atttypmod) : std::string();
+    if (!name.empty())
+        name += "[]";
+    return name;
 }
 
 }  // namespace vorn

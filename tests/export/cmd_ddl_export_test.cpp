@@ -44,7 +44,7 @@ class CmdDdlExportTest : public ::testing::Test {
                   column(3, "Name", typeoid::kVarchar, 24)});
         addTable(kOtherDb, 16300, 16400, "elsewhere", {column(1, "x", typeoid::kInt4)});
         addTable(kDb, 2200, 16600, "line\nDROP TABLE x; --",
-                 {column(1, "u", 2950 /* uuid: no SQL name here */)});
+                 {column(1, "u", 16385 /* an enum: no SQL name from its OID */)});
         addTable(kDb, 2200, 16601, "ok", {column(1, "t", typeoid::kText)});
         addTable(kDb, 16392, 16700, "t", {column(1, "a", typeoid::kInt4)});
     }
@@ -126,14 +126,14 @@ TEST_F(CmdDdlExportTest, TableThatCannotBeDeclaredBecomesAComment) {
     // On the console the name's line feed is shown escaped: no line of its own either.
     EXPECT_NE(
         printed.find("Table \"public\".\"line\\x0aDROP TABLE x; --\": no CREATE TABLE, the type "
-                     "of column u (type OID 2950) has no SQL name."),
+                     "of column u (type OID 16385) has no SQL name."),
         std::string::npos)
         << printed;
     // The name's line feed must not start a statement of its own in the file.
     EXPECT_EQ(file("public_table_ddl.sql"),
               "SET client_encoding TO 'UTF8';\n\n"
               "-- \"public\".\"line?DROP TABLE x; --\": no CREATE TABLE, the type of column u "
-              "(type OID 2950) has no SQL name.\n\n"
+              "(type OID 16385) has no SQL name.\n\n"
               "CREATE TABLE \"public\".\"ok\" (\n"
               "\"t\" text);\n\n");
 }

@@ -49,6 +49,15 @@ TEST(CreateTableDdl, HeaderAndLayout) {
          {column(1, "Amount", 1700, ((10 << 16) | 2) + 4), column(2, "c", 18)},
          false,
          "CREATE TABLE \"s\".\"t\" (\"Amount\" numeric(10,2), \"c\" \"char\")"},
+        // Built-in types the engine cannot read still get their column: its values load as
+        // NULL, the table's other columns as they are.
+        {"built-in types without output, arrays with the element's modifier",
+         "",
+         {column(1, "u", 2950), column(2, "ip", 869), column(3, "ids", 1007),
+          column(4, "tags", 1015, 24)},
+         false,
+         "CREATE TABLE \"t\" (\"u\" uuid, \"ip\" inet, \"ids\" integer[], \"tags\" "
+         "varchar(20)[])"},
         // Neither a dropped column nor oid may leave an entry or a stray separator, wherever
         // they stand.
         {"dropped and oid left out",
@@ -78,8 +87,9 @@ TEST(CreateTableDdl, QuotesEveryIdentifier) {
 }
 
 TEST(CreateTableDdl, TypeWithoutNameGivesNoStatement) {
-    // uuid (2950), an enum's OID and int4[] (1007) have no name built from the OID alone.
-    for (uint32_t oid : {2950u, 16385u, 1007u}) {
+    // An enum's OID, its array's, and anyarray (a pseudo-type, no column type of a user
+    // table) have no name built from the OID alone.
+    for (uint32_t oid : {16385u, 16386u, 2277u}) {
         SCOPED_TRACE(oid);
         const ColumnLayout columns = {column(1, "id", 23), column(2, "Mood", oid),
                                       column(3, "later", 4242)};

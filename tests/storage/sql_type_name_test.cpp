@@ -130,11 +130,51 @@ TEST(SqlTypeName, NamesAndModifiers) {
         {1186, intervalTypmod(kYear | kDay, 0xFFFF), "interval"},
         {1186, intervalTypmod(kSecond, 7), "interval"},
 
-        // No name: the caller gets an empty string.
-        {1007, -1, ""},        // int4[]: of the arrays only text[] and aclitem[] have names
-        {2950, -1, ""},        // uuid
-        {869, -1, ""},         // inet
+        // Arrays: the element's name with the column's modifier (an array column's
+        // atttypmod is its element's), then the brackets.
+        {1007, -1, "integer[]"},
+        {1009, -1, "text[]"},
+        {1002, -1, "\"char\"[]"},
+        {1015, 24, "varchar(20)[]"},
+        {1015, -1, "varchar[]"},
+        {1014, 14, "char(10)[]"},
+        {1014, -1, "bpchar[]"},  // not character[], which is char(1)[]
+        {1561, -1, "\"bit\"[]"},
+        {1561, 8, "bit(8)[]"},
+        {1231, numericTypmod(10, 2), "numeric(10,2)[]"},
+        {1185, 3, "timestamp(3) with time zone[]"},
+        {1187, intervalTypmod(kYear | kMonth, 0xFFFF), "interval year to month[]"},
+        {1040, -1, "macaddr[]"},
+        {1034, -1, "aclitem[]"},
+        {6150, -1, "int4multirange[]"},
+
+        // Types without a modifier keep their name whatever atttypmod holds.
+        {2950, -1, "uuid"},
+        {2950, 20, "uuid"},
+        {869, -1, "inet"},
+        {650, -1, "cidr"},
+        {3614, -1, "tsvector"},
+        {3642, -1, "gtsvector"},
+        {2205, -1, "regclass"},
+        {3220, -1, "pg_lsn"},
+        {5038, -1, "pg_snapshot"},
+        {5069, -1, "xid8"},
+        {4072, -1, "jsonpath"},
+        {3904, -1, "int4range"},
+        {4451, -1, "int4multirange"},
+        {702, -1, "abstime"},  // up to 11
+        {83, -1, "pg_class"},  // a catalogue's row type, built in
+
+        // No name: the caller gets an empty string, and no CREATE TABLE is written.
+        {2277, -1, ""},        // anyarray: a pseudo-type, refused as a column type
+        {2249, -1, ""},        // record
+        {2287, -1, ""},        // record[]
+        {1263, -1, ""},        // cstring[]
+        {75, -1, ""},          // pg_attribute, refused from 11 on for its anyarray column
+        {210, -1, ""},         // smgr up to 11, pg_type[] from 12 on
+        {12669, -1, ""},       // information_schema.time_stamp: OID given out by initdb
         {16417, -1, ""},       // an enum
+        {16418, -1, ""},       // its array
         {0, -1, ""},           // a dropped column
         {65536 + 23, -1, ""},  // an OID past 16 bits, not int4
     };
