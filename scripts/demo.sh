@@ -14,6 +14,9 @@ root=$PWD
 bash scripts/setup.sh
 
 build="$root/build/demo"
+if [ ! -x "$build/shell/vorn" ]; then
+    echo "demo: building vorn in $build (the first run takes a few minutes)"
+fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target vorn >/dev/null
 
