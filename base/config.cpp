@@ -65,7 +65,8 @@ std::string printable(const std::string& text) {
 // One byte that COPY accepts as a delimiter. An absent or empty element means the default;
 // anything else that COPY would refuse is reported, since no import script could load the
 // data written with it.
-char readDelimiter(const pt::ptree& settings, FileLogger& log) {
+char readDelimiter(const pt::ptree& settings, const std::string& path, FileLogger& log,
+                   std::vector<std::string>& problems) {
     auto text = settings.get_optional<std::string>("export.export_text.field_delim_char");
     if (!text || text->empty())
         return kDefaultDelimiter;
@@ -75,6 +76,11 @@ char readDelimiter(const pt::ptree& settings, FileLogger& log) {
         "Invalid export.export_text.field_delim_char '{}': COPY cannot use it as a delimiter "
         "(one byte, not a backslash, '.', a lower-case letter, a digit, CR or LF); '{}' is used",
         printable(*text), kDefaultDelimiter);
+    problems.push_back(fmt::format(
+        "Invalid export.export_text.field_delim_char '{}' in {}: COPY cannot use it as a "
+        "delimiter (one byte, not a backslash, '.', a lower-case letter, a digit, CR or LF); "
+        "'{}' is used.",
+        printable(*text), path, kDefaultDelimiter));
     return kDefaultDelimiter;
 }
 
@@ -112,6 +118,7 @@ void Config::load(FileLogger& log) {
     const std::string path = fmt::format("conf/{}", kConfigFileName);
     fileProblem.clear();
     blockSizeProblem.clear();
+    settingProblems.clear();
     errno = 0;
     pt::ptree settings;
     try {
@@ -163,6 +170,16 @@ void Config::load(FileLogger& log) {
         exportFormat = 3;
     } else if (format == "DB") {
         exportFormat = 4;
+    } else if (!format.empty()) {
+        // A word that names no format would otherwise give files of another format than
+        // the user asked for, without a word.
+        const std::string problem = fmt::format(
+            "Invalid export.export_format '{}' in {}: the format must be TEXT, BINARY, DB or "
+            "CSV; {} is used.",
+            printable(settings.get<std::string>("export.export_format", "")), path,
+            exportFormatName());
+        log.error(problem);
+        settingProblems.push_back(problem);
     }
 
     exportDir = trimmed(settings.get<std::string>("export.export_dir", "dump"));
@@ -171,7 +188,7 @@ void Config::load(FileLogger& log) {
     libpqPath = trimmed(settings.get<std::string>("export.export_db.libpq_path", ""));
     dbConn = trimmed(settings.get<std::string>("export.export_db.db_conn", ""));
 
-    fieldDelimChar = readDelimiter(settings, log);
+    fieldDelimChar = readDelimiter(settings, path, log, settingProblems);
 
     reverseByte = settings.get<bool>("db_file.reverse_byte", false);
     blockChecksum = settings.get<bool>("db_file.block_checksum", false);

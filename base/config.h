@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/file_logger.h"
 
@@ -39,6 +40,10 @@ struct Config {
     // "Invalid database.db_block_size '<text>' in conf/vorn.ini: the block size must be 2048,
     // 4096, 8192, 16384 or 32768."
     std::string blockSizeProblem;
+    // Settings that were refused and replaced by their defaults, one line each:
+    // "Invalid export.export_format '<text>' in conf/vorn.ini: the format must be TEXT,
+    // BINARY, DB or CSV; TEXT is used." and the like for field_delim_char.
+    std::vector<std::string> settingProblems;
 
     // "TEXT", "CSV", "BINARY" or "DB"; empty for an unknown code.
     std::string exportFormatName() const;

@@ -137,6 +137,8 @@ bool Console::readParameters() {
     // Logged by the load already.
     if (!config_.fileProblem.empty())
         fmt::print("{}\n", config_.fileProblem);
+    for (const std::string& problem : config_.settingProblems)
+        fmt::print("{}\n", problem);
     if (!config_.blockSizeProblem.empty()) {
         // Every page would be cut at the wrong place: start-up stops here, as for a
         // configuration that does not load, and nothing is read with it.

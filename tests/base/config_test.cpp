@@ -250,6 +250,13 @@ TEST(ConfigTest, ExportFormatWordIsMatchedIgnoringCaseAndBlanks) {
         const Config config = loadSetting("export.export_format", c.text);
         EXPECT_EQ(config.exportFormat, c.code);
         EXPECT_EQ(config.exportFormatName(), c.name);
+        // A word that names no format is refused in one line; an empty one is the default.
+        const bool refused = c.text == "XML" || c.text == "BIN ARY";
+        EXPECT_EQ(config.settingProblems,
+                  refused ? std::vector<std::string>{"Invalid export.export_format '" + c.text +
+                                                     "' in conf/vorn.ini: the format must be "
+                                                     "TEXT, BINARY, DB or CSV; TEXT is used."}
+                          : std::vector<std::string>{});
     }
 }
 
@@ -347,6 +354,11 @@ TEST(ConfigTest, DelimiterThatCopyRefusesFallsBackWithAnError) {
         EXPECT_NE(log.find(expected), std::string::npos) << log;
         EXPECT_TRUE(log.find("'|' is used\n") != std::string::npos) << log;
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+        ASSERT_EQ(config.settingProblems.size(), 1u);
+        EXPECT_EQ(config.settingProblems[0].rfind(
+                      "Invalid export.export_text.field_delim_char '" + c.shown + "' in ", 0),
+                  0u)
+            << config.settingProblems[0];
     }
 }
 

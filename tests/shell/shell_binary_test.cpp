@@ -89,6 +89,17 @@ TEST(ShellBinary, AConfigurationThatCannotBeUsedIsSaidOnTheConsole) {
          "The configuration is not used: correct conf/vorn.ini and start vorn again.\n\n"
          "       oid dbname ",
          false},
+        // Refused settings take their defaults: said, since the files would not be what the
+        // user asked for.
+        {"unknown format and delimiter",
+         "<vorn><export><export_format>bin</export_format><export_text><field_delim_char>,,"
+         "</field_delim_char></export_text></export></vorn>",
+         "Invalid export.export_format 'bin' in conf/vorn.ini: the format must be TEXT, BINARY, "
+         "DB or CSV; TEXT is used.\n"
+         "Invalid export.export_text.field_delim_char ',,' in conf/vorn.ini: COPY cannot use it "
+         "as a delimiter (one byte, not a backslash, '.', a lower-case letter, a digit, CR or "
+         "LF); '|' is used.\nLoading dict from cache file...\n",
+         true},
     };
     const auto inFolder = [](std::string text, const std::string& dir) {
         for (size_t at = text.find("%d"); at != std::string::npos; at = text.find("%d", at))
