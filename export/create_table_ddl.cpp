@@ -42,13 +42,15 @@ std::string buildCreateTableDdl(const std::string& schemaName, const std::string
         if (column.attgenerated != 0) {
             // Its expression is in pg_attrdef, which is not read: the column is named in a
             // comment instead (one that no name can end early), and no data file holds it.
-            std::string name =
+            const std::string name =
                 quoteIdentifier(column.name()) + " " +
                 (type.empty() ? "type OID " + std::to_string(column.atttypid) : type);
-            for (size_t at = name.find("*/"); at != std::string::npos; at = name.find("*/", at))
-                name.insert(at + 1, " ");
             generated += generatedCount++ == 0 ? "" : ", ";
-            generated += name;
+            for (size_t i = 0; i < name.size(); ++i) {
+                generated += name[i];
+                if (name[i] == '*' && i + 1 < name.size() && name[i + 1] == '/')
+                    generated += ' ';  // "* /" cannot end the comment
+            }
             continue;
         }
         if (type.empty()) {
