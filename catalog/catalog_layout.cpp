@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "storage/type_table.h"
+
 namespace vorn {
 
 namespace {
@@ -135,29 +137,32 @@ struct TypeStorage {
     bool byValue;
 };
 
-TypeStorage storageOf(uint32_t typeOid, ServerVersion version) {
-    switch (typeOid) {
-        case typeoid::kBool:
-        case typeoid::kChar:
-            return {1, 'c', true};
-        case typeoid::kName:
-            return {64, 'c', false};
-        case typeoid::kInt2:
-            return {2, 's', true};
-        case typeoid::kInt4:
-        case typeoid::kOid:
-        case typeoid::kXid:
-        case typeoid::kFloat4:
-            return {4, 'i', true};
-        case 1034:
-            // aclitem grew to 16 bytes with 64-bit privilege masks in 16, and with it the
-            // alignment of its arrays.
-            return {-1, static_cast<uint16_t>(version.major) >= 16 ? 'd' : 'i', false};
-        case 2277:  // anyarray
-            return {-1, 'd', false};
-        default:  // text, _text, pg_node_tree
-            return {-1, 'i', false};
+char alignChar(uint8_t bytes) {
+    switch (bytes) {
+        case 2:
+            return 's';
+        case 4:
+            return 'i';
+        case 8:
+            return 'd';
+        default:
+            return 'c';
     }
+}
+
+// From the type table; every catalogue column type has its storage there.
+TypeStorage storageOf(uint32_t typeOid, ServerVersion version) {
+    // aclitem grew to 16 bytes with 64-bit privilege masks in 16, and with it the alignment
+    // of its arrays.
+    if (typeOid == 1034 && static_cast<uint16_t>(version.major) >= 16)
+        return {-1, 'd', false};
+    const TypeInfo* type = findType(typeOid);
+    if (type == nullptr || type->heapWidth == 0)
+        return {-1, 'i', false};
+    const int32_t length = type->heapWidth;
+    // Passed by value: the fixed widths a Datum holds on x86-64.
+    const bool byValue = length == 1 || length == 2 || length == 4 || length == 8;
+    return {length, alignChar(type->heapAlign), byValue};
 }
 
 // Which layout each server version selects, per catalogue (9.x minors first).

@@ -10,35 +10,15 @@
 
 namespace vorn {
 
-CopyBinaryRows::Kind CopyBinaryRows::kindOf(BinaryEncodeFn encoder) {
-    if (encoder == nullptr)
-        return Kind::Null;
-    if (encoder == encodeBinaryInt32)
-        return Kind::Int32;
-    if (encoder == encodeBinaryInt64)
-        return Kind::Int64;
-    if (encoder == encodeBinaryDate)
-        return Kind::Date;
-    if (encoder == encodeBinaryTimestamp || encoder == encodeBinaryTimestampTz)
-        return Kind::Timestamp;
-    if (encoder == encodeBinaryBool)
-        return Kind::Bool;
-    if (encoder == encodeBinaryBytes)
-        return Kind::Bytes;
-    if (encoder == encodeBinaryNumeric)
-        return Kind::Numeric;
-    return Kind::Other;
-}
-
 size_t CopyBinaryRows::fixedBody(Kind kind) {
     switch (kind) {
-        case Kind::Int32:
-        case Kind::Date:
+        case Kind::kInt32:
+        case Kind::kDate:
             return 4;
-        case Kind::Int64:
-        case Kind::Timestamp:
+        case Kind::kInt64:
+        case Kind::kTimestamp:
             return 8;
-        case Kind::Bool:
+        case Kind::kBool:
             return 1;
         default:
             return 0;
@@ -51,8 +31,7 @@ void CopyBinaryRows::plan(const ColumnLayout& layout, const std::string& table) 
     for (size_t c = 0; c < layout.size(); ++c) {
         if (!isCopyField(layout[c]))
             continue;
-        const BinaryEncodeFn encoder = binaryEncoderFor(layout[c]);
-        fields_.push_back({c, encoder, kindOf(encoder)});
+        fields_.push_back({c, binaryEncoderFor(layout[c]), binaryFieldKindFor(layout[c])});
     }
     if (fields_.size() > UINT16_MAX)
         throw std::runtime_error(fmt::format("table {}: {} columns, COPY takes at most {}", table,
@@ -131,9 +110,10 @@ uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer&
         storeBE16(p, fieldCount_);
         p += 2;
         for (const Cursor* cursor = cursorsBegin; cursor != cursorsEnd; ++cursor) {
-            if (cursor->nulls[row] != 0 || cursor->lengths[row] < 0 || cursor->kind == Kind::Null) {
+            if (cursor->nulls[row] != 0 || cursor->lengths[row] < 0 ||
+                cursor->kind == Kind::kNull) {
                 // A value of a type without encoder is lost as NULL: counted.
-                if (cursor->kind == Kind::Null && cursor->nulls[row] == 0 &&
+                if (cursor->kind == Kind::kNull && cursor->nulls[row] == 0 &&
                     cursor->lengths[row] >= 0)
                     ++*cursor->withoutEncoder;
                 storeBE32(p, 0xFFFFFFFFu);
@@ -147,9 +127,9 @@ uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer&
                               : cursor->data + size_t(row) * cursor->stride;
             switch (cursor->kind) {
                 // Date and Timestamp are the same fields with the server's range check.
-                case Kind::Int32:
-                case Kind::Date:
-                    if (n != 4 || (cursor->kind == Kind::Date &&
+                case Kind::kInt32:
+                case Kind::kDate:
+                    if (n != 4 || (cursor->kind == Kind::kDate &&
                                    !binaryDateInRange(loadLE<int32_t>(value)))) {
                         ++*cursor->refused;
                         storeBE32(p, 0xFFFFFFFFu);
@@ -160,9 +140,9 @@ uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer&
                     storeBE32(p + 4, loadLE<uint32_t>(value));
                     p += 8;
                     break;
-                case Kind::Int64:
-                case Kind::Timestamp:
-                    if (n != 8 || (cursor->kind == Kind::Timestamp &&
+                case Kind::kInt64:
+                case Kind::kTimestamp:
+                    if (n != 8 || (cursor->kind == Kind::kTimestamp &&
                                    !binaryTimestampInRange(loadLE<int64_t>(value)))) {
                         ++*cursor->refused;
                         storeBE32(p, 0xFFFFFFFFu);
@@ -173,7 +153,7 @@ uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer&
                     storeBE64(p + 4, loadLE<uint64_t>(value));
                     p += 12;
                     break;
-                case Kind::Bool:
+                case Kind::kBool:
                     if (n != 1) {
                         ++*cursor->refused;
                         storeBE32(p, 0xFFFFFFFFu);
@@ -184,16 +164,16 @@ uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer&
                     p[4] = value[0] != 0 && value[0] != 'f' ? 1 : 0;
                     p += 5;
                     break;
-                case Kind::Bytes:
-                case Kind::Numeric: {
+                case Kind::kBytes:
+                case Kind::kNumeric: {
                     const size_t need =
-                        cursor->kind == Kind::Bytes ? 4 + size_t(n) : numericFieldBound(n);
+                        cursor->kind == Kind::kBytes ? 4 + size_t(n) : numericFieldBound(n);
                     if (need + reserve > static_cast<size_t>(limit - p)) {
                         buffer.commit(p);
                         p = buffer.ensure(need + reserve);
                         limit = buffer.limit();
                     }
-                    if (cursor->kind == Kind::Bytes) {
+                    if (cursor->kind == Kind::kBytes) {
                         if (n > INT32_MAX) {
                             ++*cursor->refused;
                             storeBE32(p, 0xFFFFFFFFu);
@@ -218,12 +198,11 @@ uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer&
                 }
                 default: {
                     buffer.commit(p);
-                    const size_t before = buffer.size();
-                    cursor->encoder(value, n, buffer);
-                    // An encoder that cannot read the value sends NULL (-1) instead.
-                    if (buffer.size() == before + 4 &&
-                        loadLE<uint32_t>(buffer.data() + before) == 0xFFFFFFFFu)
+                    // An encoder that cannot read the value writes nothing: NULL, counted.
+                    if (!cursor->encoder(value, n, buffer)) {
                         ++*cursor->refused;
+                        buffer.appendNull();
+                    }
                     p = buffer.ensure(reserve);
                     limit = buffer.limit();
                     break;

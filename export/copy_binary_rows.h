@@ -52,9 +52,8 @@ class CopyBinaryRows {
     uint32_t encode(uint32_t first, uint32_t rows, CopyBinaryBuffer& buffer);
 
   private:
-    // The encoders the row loop writes inline; Other calls the encoder through the buffer.
-    // Date and Timestamp are Int32 and Int64 with the server's range check.
-    enum class Kind : uint8_t { Null, Int32, Int64, Bool, Bytes, Numeric, Date, Timestamp, Other };
+    // The kinds the row loop writes inline; kOther calls the encoder through the buffer.
+    using Kind = BinaryFieldKind;
 
     struct Field {
         size_t column;           // index into the layout and the batch
@@ -78,7 +77,6 @@ class CopyBinaryRows {
         uint64_t* withoutEncoder;  // the field's count
     };
 
-    static Kind kindOf(BinaryEncodeFn encoder);
     // Bytes past the length word that a field of this kind has whatever its value.
     static size_t fixedBody(Kind kind);
 

@@ -9,6 +9,7 @@
 #include "export/export_warning.h"
 #include "storage/copy_binary_buffer.h"
 #include "storage/copy_binary_encode.h"
+#include "storage/type_table.h"
 
 namespace vorn {
 
@@ -17,23 +18,12 @@ namespace {
 // The buffer starts with room for a flush's worth and a row beyond it.
 constexpr size_t kInitialBuffer = copyFlushThreshold + 64 * 1024;
 
-// Every byte the outputs of numbers, booleans, bit strings, dates, times and intervals can
-// write: digits, ASCII letters (NaN, Infinity, e, BC, years, mons, ...), space and + - . :
+// Every byte the outputs of numbers, booleans, bit strings, dates, times and intervals (the
+// types whose rows of the type table say plainText) can write: digits, ASCII letters (NaN,
+// Infinity, e, BC, years, mons, ...), space and + - . :
 bool isPlainOutputByte(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == ' ' ||
            c == '+' || c == '-' || c == '.' || c == ':';
-}
-
-// Whether the output never writes a byte outside isPlainOutputByte.
-bool hasPlainOutput(TextOutputFn output) {
-    for (const TextOutputFn plain :
-         {outputBool,     outputInt2,     outputInt4,    outputInt8,      outputOid,
-          outputXid,      outputTinyint,  outputFloat4,  outputFloat8,    outputMoney,
-          outputDate,     outputTime,     outputTimeTz,  outputTimestamp, outputTimestampTz,
-          outputDatetime, outputInterval, outputNumeric, outputBit,       outputBlobHex})
-        if (output == plain)
-            return true;
-    return false;
 }
 
 }  // namespace
@@ -48,6 +38,13 @@ CopyTextWriter::CopyTextWriter(const ColumnLayout* columns, std::string schemaNa
 void CopyTextWriter::open() {
     writeDdlScript();
 
+    // A type whose output writes only plain bytes needs an escape only when the delimiter is
+    // one of them.
+    bool plainNeedsEscape = false;
+    for (int c = 0; c < 256; ++c)
+        if (isPlainOutputByte(static_cast<unsigned char>(c)) &&
+            escape_.escapeOf(static_cast<unsigned char>(c)) != 0)
+            plainNeedsEscape = true;
     fields_.clear();
     std::vector<const ColumnDef*> withoutOutput;
     const ColumnLayout& layout = columns();
@@ -57,17 +54,11 @@ void CopyTextWriter::open() {
         const TextOutputFn output = textOutputFor(layout[c]);
         if (output == nullptr)
             withoutOutput.push_back(&layout[c]);
-        fields_.push_back({c, output, output == outputText, true});
+        const TypeInfo* type = findType(layout[c].atttypid);
+        const bool plain = type != nullptr && type->plainText;
+        fields_.push_back(
+            {c, output, output == outputText, output != nullptr && (plainNeedsEscape || !plain)});
     }
-    // Only a delimiter among the plain output bytes can make such a value need an escape.
-    bool plainNeedsEscape = false;
-    for (int c = 0; c < 256; ++c)
-        if (isPlainOutputByte(static_cast<unsigned char>(c)) &&
-            escape_.escapeOf(static_cast<unsigned char>(c)) != 0)
-            plainNeedsEscape = true;
-    for (Field& field : fields_)
-        field.mayNeedEscape =
-            field.output != nullptr && (plainNeedsEscape || !hasPlainOutput(field.output));
     warnColumns(withoutOutput, "no text output", "empty fields");
 
     file_.create(exportFilePath(fileStem(), ".txt"));

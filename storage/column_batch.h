@@ -59,6 +59,11 @@ struct ColumnForm {
     uint16_t stride = 0;
 };
 ColumnForm columnForm(const ColumnDef& column);
+// The forms that follow from the modifier: char(n) and varchar(n), bit(n) and varbit(n),
+// numeric(p,s); by reference when it gives no bound (-1, or too large for a slot).
+ColumnForm characterForm(int32_t typmod);
+ColumnForm bitForm(int32_t typmod);
+ColumnForm numericForm(int32_t typmod);
 
 // One ColumnValues per column of the layout, each with room for kBatchRows rows.
 ColumnBatch makeColumnBatch(const ColumnLayout& columns);

@@ -3,39 +3,11 @@
 #include <algorithm>
 
 #include "storage/block_except.h"
+#include "storage/type_table.h"
 
 namespace vorn {
 
 namespace {
-
-// What the engine knows of a type without the catalogue: its width and alignment on heap
-// pages (PostgreSQL's typlen and typalign on x86-64) and its width on U pages. A width of -1
-// is a varlena.
-struct KnownType {
-    uint32_t oid;
-    int32_t heapWidth;
-    uint8_t heapAlign;
-    int32_t uWidth;
-};
-
-using namespace typeoid;
-constexpr KnownType kKnownTypes[] = {
-    {kBool, 1, 1, 1},        {kChar, 1, 1, 1},      {kTinyint, 1, 1, 1},    {kName, 64, 1, 64},
-    {kInt2, 2, 2, 2},        {kInt4, 4, 4, 4},      {kOid, 4, 4, 4},        {kXid, 4, 4, 8},
-    {kXid32, 4, 4, 4},       {kFloat4, 4, 4, 4},    {kDate, 4, 4, 4},       {kInt8, 8, 8, 8},
-    {kFloat8, 8, 8, 8},      {kMoney, 8, 8, 8},     {kTime, 8, 8, 8},       {kTimestamp, 8, 8, 8},
-    {kTimestampTz, 8, 8, 8}, {kDatetime, 8, 8, 8},  {kInterval, 16, 8, 16}, {kTimeTz, 12, 8, 12},
-    {kBytea, -1, 4, -1},     {kText, -1, 4, -1},    {kJson, -1, 4, -1},     {kXml, -1, 4, -1},
-    {kBpchar, -1, 4, -1},    {kVarchar, -1, 4, -1}, {kBit, -1, 4, -1},      {kVarbit, -1, 4, -1},
-    {kJsonb, -1, 4, -1},     {kNumeric, -1, 4, -1},
-};
-
-const KnownType* findKnownType(uint32_t oid) {
-    for (const KnownType& type : kKnownTypes)
-        if (type.oid == oid)
-            return &type;
-    return nullptr;
-}
 
 uint8_t alignOf(char attalign) {
     switch (attalign) {
@@ -50,28 +22,27 @@ uint8_t alignOf(char attalign) {
     }
 }
 
-// attlen as the catalogue gives it; a layout without one (0) falls back on the known width.
-int32_t widthOf(const ColumnDef& column, const KnownType* known, PageFamily family) {
+// attlen as the catalogue gives it; a layout without one (0) falls back on the width the
+// type table knows (PostgreSQL's typlen on x86-64 for heap pages; -1 a varlena).
+int32_t widthOf(const ColumnDef& column, const TypeInfo* known, PageFamily family) {
     if (column.attlen > 0 || column.attlen == -1 || column.attlen == -2)
         return column.attlen;
-    if (known != nullptr && !column.isDropped())
+    if (known != nullptr)
         return family == PageFamily::kHeap ? known->heapWidth : known->uWidth;
     return 0;
 }
 
-uint8_t alignmentOf(const ColumnDef& column, const KnownType* known, PageFamily family) {
+uint8_t alignmentOf(const ColumnDef& column, const TypeInfo* known, PageFamily family) {
     if (family == PageFamily::kU) {
         // U pages store every attribute unaligned except interval and timetz, which sit on
         // 8-byte boundaries from the tuple start; varlenas step over their own zero fill.
-        const bool aligned8 = !column.isDropped() && (column.atttypid == typeoid::kInterval ||
-                                                      column.atttypid == typeoid::kTimeTz);
-        return aligned8 ? 8 : 1;
+        return known != nullptr ? known->uAlign : 1;
     }
     // Heap pages: the catalogue's attalign. A built-in type is never aligned less than
     // PostgreSQL aligns it, so a layout that leaves attalign at its default still finds the
     // attributes that follow an int8 or a timestamp.
     const uint8_t fromCatalogue = alignOf(column.attalign);
-    if (known != nullptr && !column.isDropped())
+    if (known != nullptr)
         return std::max(fromCatalogue, known->heapAlign);
     return fromCatalogue;
 }
@@ -120,7 +91,8 @@ std::vector<ColumnPlan> planColumns(const ColumnLayout& columns, PageFamily fami
     std::vector<ColumnPlan> plans(columns.size());
     for (size_t i = 0; i < columns.size(); ++i) {
         const ColumnDef& column = columns[i];
-        const KnownType* known = column.isDropped() ? nullptr : findKnownType(column.atttypid);
+        // A dropped column (type OID 0) has no row: the catalogue alone places it.
+        const TypeInfo* known = column.isDropped() ? nullptr : findType(column.atttypid);
         ColumnPlan& plan = plans[i];
         plan.attnum = column.attnum;
         plan.dropped = column.isDropped();

@@ -8,10 +8,11 @@
 //
 // Hot path: the writer asks binaryEncoderFor() once per column, writes NULL itself for a row
 // whose null flag is set, and calls the encoder for every other row. An encoder never reads
-// outside [value, value + length). Bytes that cannot be a value of the type (a length other
-// than the type's width, a numeric digit group above 9999, a bit count beyond the bytes, a
-// name without its NUL) are sent as NULL (int32 -1): a field the server's receive function
-// would refuse would fail the load of the whole table.
+// outside [value, value + length). For bytes that cannot be a value of the type (a length
+// other than the type's width, a numeric digit group above 9999, a bit count beyond the
+// bytes, a name without its NUL) it returns false and writes nothing; the writer then sends
+// NULL (int32 -1) and counts the value: a field the server's receive function would refuse
+// would fail the load of the whole table.
 //
 // Send forms, by type:
 //
@@ -49,11 +50,30 @@
 
 namespace vorn {
 
-using BinaryEncodeFn = void (*)(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+// Appends the field of the value; false (nothing appended) when the bytes are no value of the
+// type.
+using BinaryEncodeFn = bool (*)(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+
+// How the binary row loop writes a field: the common fixed-width and byte-string forms
+// inline, the others through the encoder. Date and Timestamp are Int32 and Int64 with the
+// server's range check.
+enum class BinaryFieldKind : uint8_t {
+    kNull,  // no encoder: sent as NULL
+    kInt32,
+    kInt64,
+    kBool,
+    kBytes,
+    kNumeric,
+    kDate,
+    kTimestamp,
+    kOther,
+};
 
 // The encoder of the column's type, chosen once per column; null for a type without one and
 // for a dropped column.
 BinaryEncodeFn binaryEncoderFor(const ColumnDef& column);
+// The row loop's kind for the column's type (kNull exactly when binaryEncoderFor is null).
+BinaryFieldKind binaryFieldKindFor(const ColumnDef& column);
 
 // True for the columns that are fields of a COPY row: neither dropped nor a system column
 // (the "oid" of a table WITH OIDS), nor generated (the server's COPY TO leaves those out, and
@@ -64,16 +84,17 @@ inline bool isCopyField(const ColumnDef& column) {
 // The int16 field count of each row of a table with this layout.
 uint16_t copyFieldCount(const ColumnLayout& columns);
 
-void encodeBinaryBool(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryChar(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryTinyint(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryInt16(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryInt32(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryXid(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryInt64(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryBool(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryChar(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryTinyint(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryInt16(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryInt32(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryXid(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryInt64(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 // The ranges the server's receive functions accept (date_recv, time_recv, timetz_recv,
 // timestamp_recv, timestamptz_recv); a value outside them would make COPY FROM fail the whole
-// table ("date out of range"), so the encoders below send it as NULL, which the writer counts.
+// table ("date out of range"), so the encoders below refuse it: the writer sends NULL and
+// counts it.
 // Day 0 and microsecond 0 are 2000-01-01; the infinities are the extremes of the type.
 inline bool binaryDateInRange(int32_t days) {
     return days == INT32_MIN || days == INT32_MAX ||
@@ -94,15 +115,15 @@ inline bool binaryZoneInRange(int32_t seconds) {
 // xml: the bytes the text output prints (the server sends what it prints, in the client's
 // encoding; for a client encoding other than UTF-8 it names that encoding in the
 // declaration, which this does not).
-void encodeBinaryXml(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryDate(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryTime(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryXml(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryDate(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryTime(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 // timestamp and timestamptz: one form, int64 microseconds since 2000-01-01 (UTC).
-void encodeBinaryTimestamp(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryTimestampTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryTimeTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryInterval(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryNumeric(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryTimestamp(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryTimestampTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryTimeTz(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryInterval(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryNumeric(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 // The most bytes encodeNumericField writes for a stored value of `length` bytes: the length
 // word, the fixed part and at most one digit group per two stored bytes past the header.
 constexpr size_t numericFieldBound(uint32_t length) {
@@ -112,8 +133,8 @@ constexpr size_t numericFieldBound(uint32_t length) {
 // bytes of room: the number of bytes written, or 0 when the value is to be sent as NULL
 // (what was written at p is then of no use).
 size_t encodeNumericField(const uint8_t* value, uint32_t length, uint8_t* p);
-void encodeBinaryBit(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryName(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
-void encodeBinaryBytes(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryBit(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryName(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+bool encodeBinaryBytes(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 
 }  // namespace vorn

@@ -46,11 +46,12 @@ size_t encodeNumericField(const uint8_t* value, uint32_t length, uint8_t* p) {
     return worst > kMaxDigit ? 0 : 4 + bodySize;
 }
 
-void encodeBinaryNumeric(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
+bool encodeBinaryNumeric(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
     const size_t n = encodeNumericField(value, length, out.ensure(numericFieldBound(length)));
     if (n == 0)
-        return out.appendNull();
+        return false;
     out.advance(n);
+    return true;
 }
 
 }  // namespace vorn

@@ -9,13 +9,42 @@ namespace vorn {
 
 namespace {
 
+using namespace typeoid;
+
+constexpr bool kPlain = true;     // the text output writes digits, letters, space, + - . :
+constexpr bool kEscaped = false;  // it may write bytes COPY escapes
+
+// The COPY binary encoders, each with the field kind the row loop writes for it.
+constexpr BinaryForm kSendBool{encodeBinaryBool, BinaryFieldKind::kBool};
+constexpr BinaryForm kSendChar{encodeBinaryChar, BinaryFieldKind::kOther};
+constexpr BinaryForm kSendTinyint{encodeBinaryTinyint, BinaryFieldKind::kOther};
+constexpr BinaryForm kSendInt16{encodeBinaryInt16, BinaryFieldKind::kOther};
+constexpr BinaryForm kSendInt32{encodeBinaryInt32, BinaryFieldKind::kInt32};
+constexpr BinaryForm kSendXid{encodeBinaryXid, BinaryFieldKind::kOther};
+constexpr BinaryForm kSendInt64{encodeBinaryInt64, BinaryFieldKind::kInt64};
+constexpr BinaryForm kSendDate{encodeBinaryDate, BinaryFieldKind::kDate};
+constexpr BinaryForm kSendTime{encodeBinaryTime, BinaryFieldKind::kOther};
+constexpr BinaryForm kSendTimestamp{encodeBinaryTimestamp, BinaryFieldKind::kTimestamp};
+constexpr BinaryForm kSendTimestampTz{encodeBinaryTimestampTz, BinaryFieldKind::kTimestamp};
+constexpr BinaryForm kSendTimeTz{encodeBinaryTimeTz, BinaryFieldKind::kOther};
+constexpr BinaryForm kSendInterval{encodeBinaryInterval, BinaryFieldKind::kOther};
+constexpr BinaryForm kSendNumeric{encodeBinaryNumeric, BinaryFieldKind::kNumeric};
+constexpr BinaryForm kSendBit{encodeBinaryBit, BinaryFieldKind::kOther};
+constexpr BinaryForm kSendXml{encodeBinaryXml, BinaryFieldKind::kOther};
+constexpr BinaryForm kSendName{encodeBinaryName, BinaryFieldKind::kOther};
+constexpr BinaryForm kSendBytes{encodeBinaryBytes, BinaryFieldKind::kBytes};
+
 constexpr TypeInfo T(uint32_t oid) {
     TypeInfo t;
     t.oid = oid;
     return t;
 }
 
-// Sorted by OID. Left out: the pseudo-types (record, cstring, anyelement, ...), which no
+// One row per type, sorted by OID. Storage (fixed / varlena / onUPages) is given for the types
+// the engine decodes and the catalogue's own column types; a built-in type it cannot decode
+// (uuid, inet, jsonb's tree, arrays, ...) has only its name, so that CREATE TABLE still
+// declares its column, whose values are written as NULL (BINARY, DB) or empty (TEXT).
+// Left out: the pseudo-types (record, cstring, anyelement, ...), which no
 // CREATE TABLE takes; pg_attribute and pg_attribute[] (its anyarray column makes the server
 // refuse the row type from 11 on); and OID 210, smgr up to 11 and pg_type[] from 12 on, which
 // no name could declare on both. 31 (xid32), 88 (blob), 90 (clob), 3969 (nvarchar2), 5545
@@ -23,31 +52,31 @@ constexpr TypeInfo T(uint32_t oid) {
 // servers whose pages the engine also reads.
 // clang-format off
 constexpr TypeInfo kTypes[] = {
-    T(16).withName("boolean"),
-    T(17).withName("bytea"),
-    T(18).withName("\"char\""),
-    T(19).withName("name"),
-    T(20).withName("bigint"),
-    T(21).withName("smallint"),
+    T(kBool).withName("boolean").fixed(1, 1).text(outputBool, kPlain).sends(kSendBool),
+    T(kBytea).withName("bytea").varlena(4).text(outputBytea, kEscaped).sends(kSendBytes),
+    T(kChar).withName("\"char\"").fixed(1, 1).text(outputChar, kEscaped).sends(kSendChar),
+    T(kName).withName("name").fixed(64, 1).text(outputName, kEscaped).sends(kSendName),
+    T(kInt8).withName("bigint").fixed(8, 8).text(outputInt8, kPlain).sends(kSendInt64),
+    T(kInt2).withName("smallint").fixed(2, 2).text(outputInt2, kPlain).sends(kSendInt16),
     T(22).withName("int2vector"),
-    T(23).withName("integer"),
+    T(kInt4).withName("integer").fixed(4, 4).text(outputInt4, kPlain).sends(kSendInt32),
     T(24).withName("regproc"),
-    T(25).withName("text"),
-    T(26).withName("oid"),
+    T(kText).withName("text").varlena(4).text(outputText, kEscaped).sends(kSendBytes),
+    T(kOid).withName("oid").fixed(4, 4).text(outputOid, kPlain).sends(kSendInt32),
     T(27).withName("tid"),
-    T(28).withName("xid"),
+    T(kXid).withName("xid").fixed(4, 4).onUPages(8, 1).text(outputXid, kPlain).sends(kSendXid),
     T(29).withName("cid"),
     T(30).withName("oidvector"),
-    T(31).withName("xid32"),
+    T(kXid32).withName("xid32").fixed(4, 4).text(outputOid, kPlain).sends(kSendInt32),
     T(71).withName("pg_type"),
     T(81).withName("pg_proc"),
     T(83).withName("pg_class"),
-    T(88).withName("blob"),
-    T(90).withName("clob"),
-    T(114).withName("json"),
-    T(142).withName("xml"),
+    T(kBlob).withName("blob").text(outputBlobHex, kPlain).sends(kSendBytes),
+    T(kClob).withName("clob").text(outputText, kEscaped).sends(kSendBytes),
+    T(kJson).withName("json").varlena(4).text(outputText, kEscaped).sends(kSendBytes),
+    T(kXml).withName("xml").varlena(4).text(outputXml, kEscaped).sends(kSendXml),
     T(143).arrayOf(142),  // xml[]
-    T(194).withName("pg_node_tree"),
+    T(194).withName("pg_node_tree").varlena(4),
     T(199).arrayOf(114),  // json[]
     T(271).arrayOf(5069),  // xid8[]
     T(272).arrayOf(81),  // pg_proc[]
@@ -61,8 +90,8 @@ constexpr TypeInfo kTypes[] = {
     T(629).arrayOf(628),  // line[]
     T(650).withName("cidr"),
     T(651).arrayOf(650),  // cidr[]
-    T(700).withName("real"),
-    T(701).withName("double precision"),
+    T(kFloat4).withName("real").fixed(4, 4).text(outputFloat4, kPlain).sends(kSendInt32),
+    T(kFloat8).withName("double precision").fixed(8, 8).text(outputFloat8, kPlain).sends(kSendInt64),
     T(702).withName("abstime"),
     T(703).withName("reltime"),
     T(704).withName("tinterval"),
@@ -70,7 +99,7 @@ constexpr TypeInfo kTypes[] = {
     T(719).arrayOf(718),  // circle[]
     T(774).withName("macaddr8"),
     T(775).arrayOf(774),  // macaddr8[]
-    T(790).withName("money"),
+    T(kMoney).withName("money").fixed(8, 8).text(outputMoney, kPlain).sends(kSendInt64),
     T(791).arrayOf(790),  // money[]
     T(829).withName("macaddr"),
     T(869).withName("inet"),
@@ -82,7 +111,7 @@ constexpr TypeInfo kTypes[] = {
     T(1006).arrayOf(22),  // int2vector[]
     T(1007).arrayOf(23),  // integer[]
     T(1008).arrayOf(24),  // regproc[]
-    T(1009).arrayOf(25),  // text[]
+    T(1009).arrayOf(kText).varlena(4),  // text[]
     T(1010).arrayOf(27),  // tid[]
     T(1011).arrayOf(28),  // xid[]
     T(1012).arrayOf(29),  // cid[]
@@ -102,30 +131,30 @@ constexpr TypeInfo kTypes[] = {
     T(1027).arrayOf(604),  // polygon[]
     T(1028).arrayOf(26),  // oid[]
     T(1033).withName("aclitem"),
-    T(1034).arrayOf(1033),  // aclitem[]
+    T(1034).arrayOf(1033).varlena(4),  // aclitem[]
     T(1040).arrayOf(829),  // macaddr[]
     T(1041).arrayOf(869),  // inet[]
-    T(1042).withTypmodName(bpcharName),
-    T(1043).withTypmodName(varcharName),
-    T(1082).withName("date"),
-    T(1083).withTypmodName(timeName),
-    T(1114).withTypmodName(timestampName),
+    T(kBpchar).withTypmodName(bpcharName).varlena(4).withForm(characterForm).text(outputText, kEscaped).sends(kSendBytes),
+    T(kVarchar).withTypmodName(varcharName).varlena(4).withForm(characterForm).text(outputText, kEscaped).sends(kSendBytes),
+    T(kDate).withName("date").fixed(4, 4).text(outputDate, kPlain).sends(kSendDate),
+    T(kTime).withTypmodName(timeName).fixed(8, 8).text(outputTime, kPlain).sends(kSendTime),
+    T(kTimestamp).withTypmodName(timestampName).fixed(8, 8).text(outputTimestamp, kPlain).sends(kSendTimestamp),
     T(1115).arrayOf(1114),  // timestamp without time zone[]
     T(1182).arrayOf(1082),  // date[]
     T(1183).arrayOf(1083),  // time without time zone[]
-    T(1184).withTypmodName(timestamptzName),
+    T(kTimestampTz).withTypmodName(timestamptzName).fixed(8, 8).text(outputTimestampTz, kPlain).sends(kSendTimestampTz),
     T(1185).arrayOf(1184),  // timestamp with time zone[]
-    T(1186).withTypmodName(intervalName),
+    T(kInterval).withTypmodName(intervalName).fixed(16, 8).onUPages(16, 8).text(outputInterval, kPlain).sends(kSendInterval),
     T(1187).arrayOf(1186),  // interval[]
     T(1231).arrayOf(1700),  // numeric[]
     T(1248).withName("pg_database"),
-    T(1266).withTypmodName(timetzName),
+    T(kTimeTz).withTypmodName(timetzName).fixed(12, 8).onUPages(12, 8).text(outputTimeTz, kPlain).sends(kSendTimeTz),
     T(1270).arrayOf(1266),  // time with time zone[]
-    T(1560).withTypmodName(bitName),
+    T(kBit).withTypmodName(bitName).varlena(4).withForm(bitForm).text(outputBit, kPlain).sends(kSendBit),
     T(1561).arrayOf(1560),  // bit[]
-    T(1562).withTypmodName(varbitName),
+    T(kVarbit).withTypmodName(varbitName).varlena(4).withForm(bitForm).text(outputBit, kPlain).sends(kSendBit),
     T(1563).arrayOf(1562),  // bit varying[]
-    T(1700).withTypmodName(numericName),
+    T(kNumeric).withTypmodName(numericName).varlena(4).withForm(numericForm).text(outputNumeric, kPlain).sends(kSendNumeric),
     T(1790).withName("refcursor"),
     T(2201).arrayOf(1790),  // refcursor[]
     T(2202).withName("regprocedure"),
@@ -138,6 +167,7 @@ constexpr TypeInfo kTypes[] = {
     T(2209).arrayOf(2204),  // regoperator[]
     T(2210).arrayOf(2205),  // regclass[]
     T(2211).arrayOf(2206),  // regtype[]
+    T(2277).varlena(8),  // anyarray: pg_statistic, pg_attribute
     T(2842).withName("pg_authid"),
     T(2843).withName("pg_auth_members"),
     T(2949).arrayOf(2970),  // txid_snapshot[]
@@ -158,7 +188,7 @@ constexpr TypeInfo kTypes[] = {
     T(3735).arrayOf(3734),  // regconfig[]
     T(3769).withName("regdictionary"),
     T(3770).arrayOf(3769),  // regdictionary[]
-    T(3802).withName("jsonb"),
+    T(kJsonb).withName("jsonb").varlena(4),
     T(3807).arrayOf(3802),  // jsonb[]
     T(3904).withName("int4range"),
     T(3905).arrayOf(3904),  // int4range[]
@@ -172,7 +202,7 @@ constexpr TypeInfo kTypes[] = {
     T(3913).arrayOf(3912),  // daterange[]
     T(3926).withName("int8range"),
     T(3927).arrayOf(3926),  // int8range[]
-    T(3969).withTypmodName(nvarchar2Name),
+    T(kNvarchar2).withTypmodName(nvarchar2Name),
     T(4066).withName("pg_shseclabel"),
     T(4072).withName("jsonpath"),
     T(4073).arrayOf(4072),  // jsonpath[]
@@ -194,7 +224,7 @@ constexpr TypeInfo kTypes[] = {
     T(5038).withName("pg_snapshot"),
     T(5039).arrayOf(5038),  // pg_snapshot[]
     T(5069).withName("xid8"),
-    T(5545).withName("tinyint"),
+    T(kTinyint).withName("tinyint").fixed(1, 1).text(outputTinyint, kPlain).sends(kSendTinyint),
     T(6101).withName("pg_subscription"),
     T(6150).arrayOf(4451),  // int4multirange[]
     T(6151).arrayOf(4532),  // nummultirange[]
@@ -202,7 +232,7 @@ constexpr TypeInfo kTypes[] = {
     T(6153).arrayOf(4534),  // tstzmultirange[]
     T(6155).arrayOf(4535),  // datemultirange[]
     T(6157).arrayOf(4536),  // int8multirange[]
-    T(9876).withName("datetime"),
+    T(kDatetime).withName("datetime").fixed(8, 8).text(outputDatetime, kPlain).sends(kSendInt64),
 };
 // clang-format on
 

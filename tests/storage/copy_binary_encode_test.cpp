@@ -58,7 +58,9 @@ std::string show(const Bytes& bytes) {
 }
 
 // Runs `encode` on a copy of `stored` in a block of exactly its size, after `prefix` bytes
-// already in the buffer, and returns what it appended (the prefix must be untouched).
+// already in the buffer, and returns the field the writer sends: what the encoder appended,
+// or NULL (ff ff ff ff) when it refused the value, which it must do without appending
+// anything. The prefix must be untouched.
 Bytes encodeOnce(BinaryEncodeFn encode, const Bytes& stored, const Bytes& prefix = {}) {
     CopyBinaryBuffer out;
     if (!prefix.empty()) {
@@ -68,8 +70,12 @@ Bytes encodeOnce(BinaryEncodeFn encode, const Bytes& stored, const Bytes& prefix
     std::unique_ptr<uint8_t[]> exact(new uint8_t[stored.size()]);
     if (!stored.empty())
         std::memcpy(exact.get(), stored.data(), stored.size());
-    encode(exact.get(), static_cast<uint32_t>(stored.size()), out);
+    const bool encoded = encode(exact.get(), static_cast<uint32_t>(stored.size()), out);
     EXPECT_EQ(Bytes(out.data(), out.data() + prefix.size()), prefix) << "prefix overwritten";
+    if (!encoded) {
+        EXPECT_EQ(out.size(), prefix.size()) << "a refused value left bytes behind";
+        return Bytes(4, 0xFF);
+    }
     return Bytes(out.data() + prefix.size(), out.data() + out.size());
 }
 

@@ -61,8 +61,9 @@ std::string encodeStream(const ColumnLayout& layout, const std::vector<CapturedR
                 buffer.appendNull();
                 continue;
             }
-            encoders[c](reinterpret_cast<const uint8_t*>(row[c]->data()),
-                        static_cast<uint32_t>(row[c]->size()), buffer);
+            if (!encoders[c](reinterpret_cast<const uint8_t*>(row[c]->data()),
+                             static_cast<uint32_t>(row[c]->size()), buffer))
+                buffer.appendNull();
         }
         if (buffer.full()) {  // as the writers flush: after a complete row
             stream.append(reinterpret_cast<const char*>(buffer.data()), buffer.size());

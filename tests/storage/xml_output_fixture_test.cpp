@@ -52,8 +52,8 @@ std::string textOf(const std::string& value) {
 
 std::string binaryOf(const std::string& value) {
     CopyBinaryBuffer out;
-    encodeBinaryXml(reinterpret_cast<const uint8_t*>(value.data()),
-                    static_cast<uint32_t>(value.size()), out);
+    EXPECT_TRUE(encodeBinaryXml(reinterpret_cast<const uint8_t*>(value.data()),
+                                static_cast<uint32_t>(value.size()), out));
     EXPECT_GE(out.size(), 4u);
     const uint32_t n = bigEndian(out.data(), 4);
     EXPECT_EQ(out.size(), 4u + n);
