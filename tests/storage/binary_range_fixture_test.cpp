@@ -132,8 +132,9 @@ TEST(BinaryRanges, EncodersSendNullExactlyWhereTheServerRefuses) {
             const bool accepted = after > before;
             before = after;
             EXPECT_EQ(!probe.sentNull, accepted);
-            if (!probe.sentNull)
+            if (!probe.sentNull) {
                 EXPECT_EQ(probe.sent, probe.body);
+            }
         }
     }
 }

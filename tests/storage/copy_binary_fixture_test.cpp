@@ -152,6 +152,11 @@ TEST_P(FixtureCopyBinary, EveryTableEncodesAsTheServersBinaryCopy) {
 
 // format_type() spells a few names the SQL-standard way; sqlTypeName uses the short ones.
 std::string shortSpelling(std::string name) {
+    std::string array;  // an array type: its element's name, then "[]"
+    while (name.size() > 2 && name.compare(name.size() - 2, 2, "[]") == 0) {
+        array += "[]";
+        name.resize(name.size() - 2);
+    }
     const auto replacePrefix = [&](const std::string& from, const std::string& to) {
         if (name.compare(0, from.size(), from) == 0)
             name = to + name.substr(from.size());
@@ -163,7 +168,7 @@ std::string shortSpelling(std::string name) {
     if (name.size() > without.size() &&
         name.compare(name.size() - without.size(), without.size(), without) == 0)
         name.resize(name.size() - without.size());
-    return name;
+    return name + array;
 }
 
 TEST_P(FixtureCopyBinary, TypeNamesMatchFormatType) {
