@@ -25,13 +25,18 @@ size_t CopyBinaryRows::fixedBody(Kind kind) {
     }
 }
 
-void CopyBinaryRows::plan(const ColumnLayout& layout, const std::string& table) {
+void CopyBinaryRows::plan(const ColumnLayout& layout, const std::string& table,
+                          const std::string& clientEncoding) {
     layout_ = &layout;
     fields_.clear();
+    const bool namesEncoding = clientEncoding != "UTF8" && clientEncoding != "SQL_ASCII";
+    xmlEncoding_ = namesEncoding ? clientEncoding : std::string();
     for (size_t c = 0; c < layout.size(); ++c) {
         if (!isCopyField(layout[c]))
             continue;
-        fields_.push_back({c, binaryEncoderFor(layout[c]), binaryFieldKindFor(layout[c])});
+        const BinaryEncodeFn encoder = binaryEncoderFor(layout[c]);
+        const bool declares = namesEncoding && encoder == encodeBinaryXml;
+        fields_.push_back({c, encoder, binaryFieldKindFor(layout[c]), declares});
     }
     if (fields_.size() > UINT16_MAX)
         throw std::runtime_error(fmt::format("table {}: {} columns, COPY takes at most {}", table,
@@ -88,6 +93,7 @@ bool CopyBinaryRows::bind(const ColumnBatch& batch) {
         cursor.stride = static_cast<size_t>(values.stride);
         cursor.encoder = fields_[f].encoder;
         cursor.kind = fields_[f].kind;
+        cursor.xmlEncoding = fields_[f].declaresEncoding ? &xmlEncoding_ : nullptr;
         cursor.refused = &fields_[f].refused;
         cursor.withoutEncoder = &fields_[f].withoutEncoder;
     }
@@ -199,7 +205,11 @@ uint32_t CopyBinaryRows::encode(uint32_t first, uint32_t rows, CopyBinaryBuffer&
                 default: {
                     buffer.commit(p);
                     // An encoder that cannot read the value writes nothing: NULL, counted.
-                    if (!cursor->encoder(value, n, buffer)) {
+                    const bool written =
+                        cursor->xmlEncoding != nullptr
+                            ? encodeBinaryXmlDeclaring(value, n, *cursor->xmlEncoding, buffer)
+                            : cursor->encoder(value, n, buffer);
+                    if (!written) {
                         ++*cursor->refused;
                         buffer.appendNull();
                     }

@@ -30,8 +30,11 @@ class CopyBinaryRows {
   public:
     // Chooses the field of each live column of `layout` (not owned; it outlives the
     // encoder). Throws std::runtime_error when the table has more fields than a row can
-    // count (65535); `table` names it in the message.
-    void plan(const ColumnLayout& layout, const std::string& table);
+    // count (65535); `table` names it in the message. `clientEncoding` is the PostgreSQL name
+    // of the encoding the values are in (their database's): for one other than UTF8 and
+    // SQL_ASCII, xml values name it in their declaration, as the server sends them.
+    void plan(const ColumnLayout& layout, const std::string& table,
+              const std::string& clientEncoding = "UTF8");
 
     uint16_t fieldCount() const { return fieldCount_; }
     // The layout's columns that are fields of a row, in order.
@@ -59,8 +62,9 @@ class CopyBinaryRows {
         size_t column;           // index into the layout and the batch
         BinaryEncodeFn encoder;  // null: sent as NULL
         Kind kind;
-        uint64_t refused = 0;         // values the encoder could not read: sent as NULL
-        uint64_t withoutEncoder = 0;  // values (not NULL) of a field without encoder: NULL
+        bool declaresEncoding = false;  // xml of a client encoding the declaration names
+        uint64_t refused = 0;           // values the encoder could not read: sent as NULL
+        uint64_t withoutEncoder = 0;    // values (not NULL) of a field without encoder: NULL
     };
 
     // One field's arrays in the batch at hand, looked up once per bind().
@@ -73,14 +77,16 @@ class CopyBinaryRows {
         size_t stride;
         BinaryEncodeFn encoder;
         Kind kind;
-        uint64_t* refused;         // the field's count
-        uint64_t* withoutEncoder;  // the field's count
+        const std::string* xmlEncoding;  // set: encodeBinaryXmlDeclaring with it, not encoder
+        uint64_t* refused;               // the field's count
+        uint64_t* withoutEncoder;        // the field's count
     };
 
     // Bytes past the length word that a field of this kind has whatever its value.
     static size_t fixedBody(Kind kind);
 
     const ColumnLayout* layout_ = nullptr;
+    std::string xmlEncoding_;
     std::vector<Field> fields_;
     std::vector<Cursor> cursors_;
     // Room each row takes at most outside the bytes of its Bytes and Numeric values: the

@@ -14,7 +14,7 @@ CopyBinaryWriter::CopyBinaryWriter(const ColumnLayout* columns, std::string sche
 void CopyBinaryWriter::open() {
     writeDdlScript();
 
-    rows_.plan(columns(), quotedName());
+    rows_.plan(columns(), quotedName(), clientEncoding());
     warnColumns(rows_.columnsWithoutEncoder(), "no binary encoder", "NULL");
 
     file_.create(exportFilePath(fileStem(), ".bin"));

@@ -105,7 +105,7 @@ void CopyDBWriter::connect() {
 }
 
 void CopyDBWriter::open() {
-    rows_.plan(columns(), quotedName());
+    rows_.plan(columns(), quotedName(), clientEncoding_);
     warnColumns(rows_.columnsWithoutEncoder(), "no binary encoder", "NULL");
 
     connect();

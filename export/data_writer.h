@@ -43,6 +43,10 @@ class DataWriter : public IDataWriter {
     // The table's database, which with the table's OID owns its file names (0 until set).
     uint32_t databaseOid() const { return databaseOid_; }
     void setDatabaseOid(uint32_t oid) { databaseOid_ = oid; }
+    // The PostgreSQL name of the encoding the table's values are in (its database's), as a
+    // client that reads them through COPY has it ("UTF8" until set).
+    const std::string& clientEncoding() const { return clientEncoding_; }
+    void setClientEncoding(std::string name) { clientEncoding_ = std::move(name); }
     const ColumnLayout& columns() const { return *columns_; }
     const std::string& fileStem() const { return fileStem_; }
 
@@ -95,6 +99,7 @@ class DataWriter : public IDataWriter {
     const ColumnLayout* columns_;
     uint32_t tableOid_;
     uint32_t databaseOid_ = 0;
+    std::string clientEncoding_ = "UTF8";
     void* context_ = nullptr;
     std::atomic<uint64_t> blocksRead_{0};
     std::atomic<uint64_t> bytesRead_{0};

@@ -9,10 +9,12 @@ namespace vorn {
 
 namespace {
 
-// The writer, told its table's database: the file names belong to database and table.
+// The writer, told its table's database: the file names belong to database and table, and
+// the values are in the database's encoding.
 template <typename Writer>
 std::unique_ptr<IDataWriter> inDatabase(std::unique_ptr<Writer> writer, const ITable& table) {
     writer->setDatabaseOid(table.databaseOid());
+    writer->setClientEncoding(databaseClientEncoding(table.databaseOid()));
     return writer;
 }
 

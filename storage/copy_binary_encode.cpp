@@ -90,8 +90,14 @@ bool encodeBinaryInt64(const uint8_t* value, uint32_t length, CopyBinaryBuffer& 
 bool encodeBinaryXml(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out) {
     if (length == 0 || (value[0] != '<' && value[0] != '\n'))
         return encodeBinaryBytes(value, length, out);
+    return encodeBinaryXmlDeclaring(value, length, {}, out);
+}
+
+bool encodeBinaryXmlDeclaring(const uint8_t* value, uint32_t length, std::string_view encoding,
+                              CopyBinaryBuffer& out) {
     std::string printed;
-    appendXmlAsPrinted(std::string_view(reinterpret_cast<const char*>(value), length), printed);
+    appendXmlAsPrinted(std::string_view(reinterpret_cast<const char*>(value), length), printed,
+                       encoding);
     if (printed.size() > INT32_MAX)
         return false;
     out.appendField(reinterpret_cast<const uint8_t*>(printed.data()), printed.size());

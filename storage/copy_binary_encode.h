@@ -44,6 +44,7 @@
 // inet, enums, arrays, user types.
 
 #include <cstdint>
+#include <string_view>
 
 #include "storage/column_def.h"
 #include "storage/copy_binary_buffer.h"
@@ -113,9 +114,14 @@ inline bool binaryZoneInRange(int32_t seconds) {
 }
 
 // xml: the bytes the text output prints (the server sends what it prints, in the client's
-// encoding; for a client encoding other than UTF-8 it names that encoding in the
-// declaration, which this does not).
+// encoding), for a UTF8 or SQL_ASCII client.
 bool encodeBinaryXml(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
+// The same for a client in another encoding (its PostgreSQL name, e.g. LATIN1): the server
+// then names it in a declaration it always prints, and the receiving server's xml_recv
+// reads the bytes as that encoding (without one, as UTF-8, which fails the whole COPY on the
+// first non-ASCII byte).
+bool encodeBinaryXmlDeclaring(const uint8_t* value, uint32_t length, std::string_view encoding,
+                              CopyBinaryBuffer& out);
 bool encodeBinaryDate(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 bool encodeBinaryTime(const uint8_t* value, uint32_t length, CopyBinaryBuffer& out);
 // timestamp and timestamptz: one form, int64 microseconds since 2000-01-01 (UTC).

@@ -57,8 +57,12 @@ bool outputText(const uint8_t* value, uint32_t length, const ColumnDef& column, 
 // names another version than 1.0 or standalone; its encoding never), and without the line
 // feed after a declaration that is dropped (or at the start of a value without one).
 bool outputXml(const uint8_t* value, uint32_t length, const ColumnDef& column, TextBuffer& out);
-// The same rule, appending to a string (the binary encoder sends these bytes).
-void appendXmlAsPrinted(std::string_view value, std::string& out);
+// The same rule, appending to a string (the binary encoder sends these bytes). With an
+// `encoding` (the PostgreSQL name of a client encoding other than UTF8 and SQL_ASCII) the
+// declaration is always printed and names it, as the server's binary output does for such a
+// client: the receiving server reads the bytes in the encoding the declaration names, UTF-8
+// when it names none.
+void appendXmlAsPrinted(std::string_view value, std::string& out, std::string_view encoding = {});
 // "t" when the byte is neither 0 nor 'f', else "f".
 bool outputBool(const uint8_t* value, uint32_t length, const ColumnDef& column, TextBuffer& out);
 // "\x" and two lower-case hex digits per byte (the COPY writer doubles the backslash).

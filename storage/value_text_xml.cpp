@@ -113,7 +113,7 @@ Declaration parseDeclaration(std::string_view text) {
 
 }  // namespace
 
-void appendXmlAsPrinted(std::string_view value, std::string& out) {
+void appendXmlAsPrinted(std::string_view value, std::string& out, std::string_view encoding) {
     const Declaration d = parseDeclaration(value);
     if (!d.parsed) {
         out.append(value);
@@ -121,10 +121,15 @@ void appendXmlAsPrinted(std::string_view value, std::string& out) {
     }
     size_t rest = d.length;
     const bool otherVersion = d.hasVersion && d.version != "1.0";
-    if (otherVersion || d.standalone != -1) {
+    if (otherVersion || d.standalone != -1 || !encoding.empty()) {
         out += "<?xml version=\"";
         out.append(d.hasVersion ? d.version : std::string_view("1.0"));
         out += '"';
+        if (!encoding.empty()) {
+            out += " encoding=\"";
+            out.append(encoding);
+            out += '"';
+        }
         if (d.standalone == 1)
             out += " standalone=\"yes\"";
         else if (d.standalone == 0)

@@ -95,5 +95,35 @@ TEST(CopyBinaryRows, EveryKindSendsWhatItsEncoderSends) {
     EXPECT_GT(typesChecked, 30u);  // the decoded types, not a few by accident
 }
 
+// xml of a database in an encoding other than UTF8 and SQL_ASCII names it in a declaration
+// (what the server sends such a client, and what the receiving server needs to read the
+// bytes); the other columns of the row are as in a UTF8 database.
+TEST(CopyBinaryRows, XmlOfADatabaseInAnotherEncodingNamesIt) {
+    const ColumnLayout layout = {column(1, "id", typeoid::kInt4), column(2, "x", typeoid::kXml),
+                                 column(3, "t", typeoid::kText)};
+    ColumnBatch batch = makeColumnBatch(layout);
+    setValue(batch[0], 0, le(7, 4));
+    setValue(batch[1], 0, "<a>caf\xe9</a>");
+    setValue(batch[2], 0, "<a/>");
+    const auto encoded = [&](const std::string& encoding) {
+        CopyBinaryRows rows;
+        rows.plan(layout, "t", encoding);
+        EXPECT_TRUE(rows.bind(batch));
+        CopyBinaryBuffer out;
+        EXPECT_EQ(rows.encode(0, 1, out), 1u);
+        return std::string(reinterpret_cast<const char*>(out.data()), out.size());
+    };
+    const auto field = [](const std::string& body) {
+        return std::string("\0\0\0", 3) + static_cast<char>(body.size()) + body;
+    };
+    const std::string head = std::string("\0\3", 2) + field(std::string("\0\0\0\7", 4));
+    EXPECT_EQ(
+        encoded("LATIN1"),
+        head + field("<?xml version=\"1.0\" encoding=\"LATIN1\"?><a>caf\xe9</a>") + field("<a/>"));
+    for (const char* plain : {"UTF8", "SQL_ASCII"})
+        EXPECT_EQ(encoded(plain), head + field("<a>caf\xe9</a>") + field("<a/>")) << plain;
+    freeColumnBatch(batch);
+}
+
 }  // namespace
 }  // namespace vorn::test

@@ -164,6 +164,7 @@ void FixtureExport::checkBinary(const FixtureDatabase& db, const FixtureTable& t
     PgTable& table = fixture.table();
     const ColumnLayout& layout = table.columns();
     CopyBinaryWriter writer(&layout, table.schemaName(), table.name(), "", table.oid());
+    writer.setClientEncoding(db.encodingName);  // as the writer factory sets it
     const std::string ours = unloadThrough(table, writer);
     const std::string theirs = readFileBytes(t.copyBinary);
 

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "base/file_logger.h"
+#include "catalog/dictionary.h"
 #include "export/create_table_ddl.h"
 #include "export/export_settings.h"
 #include "export/file_names.h"
@@ -127,8 +128,12 @@ class Reload : public ::testing::TestWithParam<std::string> {
     void SetUp() override {
         unloadLog().open(logDir_.path().c_str());
         savedExportDirectory_ = exportDirectory;
+        savedDatabases_ = Dictionary::instance().databases;
     }
-    void TearDown() override { exportDirectory = savedExportDirectory_; }
+    void TearDown() override {
+        exportDirectory = savedExportDirectory_;
+        Dictionary::instance().databases = savedDatabases_;
+    }
 
     // Unloads `t` with `format` into a fresh folder below `dir`; returns the folder.
     std::string unload(const FixtureDatabase& db, const FixtureTable& t, int format,
@@ -153,6 +158,7 @@ class Reload : public ::testing::TestWithParam<std::string> {
     TempDir logDir_;
     TempDir out_;
     std::string savedExportDirectory_;
+    DatabaseList savedDatabases_;
     std::vector<Load> loads_;
     struct Schemas {
         std::string encoding;
@@ -318,6 +324,17 @@ TEST_P(Reload, EveryTableLoadsAsTheServersCopy) {
         GTEST_SKIP() << *missing;
     settings_.use(manifest);
     PgServer& server = loadingServer();
+    // The databases as a bootstrap lists them: the writers take their encodings from there.
+    DatabaseList& databases = Dictionary::instance().databases;
+    databases.clear();
+    for (const FixtureDatabase& db : manifest.databases) {
+        DatabaseEntry entry;
+        entry.oid = db.oid;
+        entry.encoding = static_cast<int16_t>(db.encoding);
+        entry.encodingName = db.encodingName;
+        entry.datname = db.name;
+        databases.push_back(entry);
+    }
 
     std::map<std::string, Target> targets;  // by fixture database
     const size_t tables = forEachFixtureTable(manifest, [&](const FixtureDatabase& db,

@@ -44,7 +44,9 @@ bool isFixtureEnum(const FixtureColumn& c) {
 }
 
 // The whole PGCOPY stream of the captured rows, built as the binary writers build it.
-std::string encodeStream(const ColumnLayout& layout, const std::vector<CapturedRow>& rows) {
+// `xmlEncoding`: the encoding xml declarations name (empty for UTF8 and SQL_ASCII).
+std::string encodeStream(const ColumnLayout& layout, const std::vector<CapturedRow>& rows,
+                         const std::string& xmlEncoding) {
     std::vector<BinaryEncodeFn> encoders(layout.size());
     for (size_t c = 0; c < layout.size(); ++c)
         encoders[c] = binaryEncoderFor(layout[c]);
@@ -61,8 +63,12 @@ std::string encodeStream(const ColumnLayout& layout, const std::vector<CapturedR
                 buffer.appendNull();
                 continue;
             }
-            if (!encoders[c](reinterpret_cast<const uint8_t*>(row[c]->data()),
-                             static_cast<uint32_t>(row[c]->size()), buffer))
+            const auto* value = reinterpret_cast<const uint8_t*>(row[c]->data());
+            const auto length = static_cast<uint32_t>(row[c]->size());
+            const bool written = encoders[c] == encodeBinaryXml && !xmlEncoding.empty()
+                                     ? encodeBinaryXmlDeclaring(value, length, xmlEncoding, buffer)
+                                     : encoders[c](value, length, buffer);
+            if (!written)
                 buffer.appendNull();
         }
         if (buffer.full()) {  // as the writers flush: after a complete row
@@ -103,7 +109,9 @@ void FixtureCopyBinary::checkTable(const FixtureDatabase& db, const FixtureTable
     const UnloadResult result = table.unload(writer, nullptr);
     ASSERT_FALSE(result.failed) << writer.messages();
 
-    const std::string ours = encodeStream(layout, writer.capturedRows());
+    const std::string xmlEncoding =
+        db.encodingName == "UTF8" || db.encodingName == "SQL_ASCII" ? "" : db.encodingName;
+    const std::string ours = encodeStream(layout, writer.capturedRows(), xmlEncoding);
     const std::string theirs = readFileBytes(t.copyBinary);
 
     // Copy field f is the f-th live column; those without an encoder must be NULL on our side.

@@ -33,6 +33,12 @@ namespace {
 
 constexpr size_t kMismatchesShown = 5;  // per table, so one bug does not flood the output
 
+// The encoding an xml declaration of the database's binary COPY names (its client encoding
+// is the database's): none for UTF8 and SQL_ASCII.
+std::string xmlEncodingOf(const FixtureDatabase& db) {
+    return db.encodingName == "UTF8" || db.encodingName == "SQL_ASCII" ? "" : db.encodingName;
+}
+
 // The unload log's lines about one table, to show with its damage.
 std::string logLinesOf(const std::string& log, uint32_t oid) {
     const std::string tag = "[obj#: " + std::to_string(oid) + "]";
@@ -105,7 +111,8 @@ void FixtureUnload::checkTable(const std::string& label, const FixtureDatabase& 
                 continue;
             std::optional<std::string> sent;
             if (have)
-                sent = bytesCompared ? storedToSend(c.def->typeOid, *have) : have;
+                sent =
+                    bytesCompared ? storedToSend(c.def->typeOid, *have, xmlEncodingOf(db)) : have;
             const bool same =
                 want.has_value() == sent.has_value() && (!bytesCompared || !want || *want == *sent);
             if (!same && mismatches++ < kMismatchesShown) {

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "storage/column_def.h"
+#include "storage/value_text.h"
 
 namespace vorn::test {
 
@@ -166,14 +167,19 @@ CopyBinaryFile readCopyBinaryFile(const std::string& path) {
     }
 }
 
-std::optional<std::string> storedToSend(uint32_t typeOid, std::string_view stored) {
+std::optional<std::string> storedToSend(uint32_t typeOid, std::string_view stored,
+                                        std::string_view xmlEncoding) {
     switch (typeOid) {
+        case typeoid::kXml: {  // as printed: the server's declaration rule (XmlOutput tests)
+            std::string sent;
+            appendXmlAsPrinted(stored, sent, xmlEncoding);
+            return sent;
+        }
         case typeoid::kText:
         case typeoid::kVarchar:
         case typeoid::kBpchar:
         case typeoid::kBytea:
         case typeoid::kJson:
-        case typeoid::kXml:
         case kUuid:
         case typeoid::kChar:
         case typeoid::kBool:

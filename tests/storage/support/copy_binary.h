@@ -35,7 +35,9 @@ CopyBinaryFile readCopyBinaryFile(const std::string& path);
 
 // The binary send form of a value of `typeOid` from the bytes a page reader stores for it
 // (little-endian, varlena header removed); nullopt for types without a conversion here.
-std::optional<std::string> storedToSend(uint32_t typeOid, std::string_view stored);
+// `xmlEncoding`: the client encoding an xml declaration names (empty for UTF8 and SQL_ASCII).
+std::optional<std::string> storedToSend(uint32_t typeOid, std::string_view stored,
+                                        std::string_view xmlEncoding = {});
 
 // A field for a failure message: "NULL", or its first 32 bytes in hex ("..." after them when
 // there are more) and its size: "0001 (2 bytes)".
