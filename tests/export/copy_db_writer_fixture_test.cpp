@@ -37,6 +37,7 @@
 #include "export/writer_factory.h"
 #include "storage/copy_binary_encode.h"
 #include "tests/export/export_test_env.h"
+#include "tests/export/fixture_databases.h"
 #include "tests/export/target_db.h"
 #include "tests/storage/support/copy_binary.h"
 #include "tests/storage/support/copy_text.h"
@@ -172,16 +173,7 @@ TEST(CopyDbWriter, EveryFixtureTableArrivesAsTheSourceServerHeldIt) {
         FixtureServerSettings settings;
         settings.use(manifest);
         // The dictionary the factory asks for the encoding of each table's database.
-        DatabaseList& databases = Dictionary::instance().databases;
-        databases.clear();
-        for (const FixtureDatabase& d : manifest.databases) {
-            DatabaseEntry entry;
-            entry.oid = d.oid;
-            entry.encoding = static_cast<int16_t>(d.encoding);
-            entry.encodingName = d.encodingName;
-            entry.datname = d.name;
-            databases.push_back(entry);
-        }
+        listFixtureDatabases(manifest);
 
         std::map<std::string, TargetDatabase> targets;  // by fixture database
         const size_t tables =

@@ -36,6 +36,7 @@
 #include "export/file_names.h"
 #include "export/writer_factory.h"
 #include "storage/table.h"
+#include "tests/export/fixture_databases.h"
 #include "tests/storage/support/fixture_table.h"
 #include "tests/support/fixture_skip.h"
 #include "tests/support/pg_server.h"
@@ -325,16 +326,7 @@ TEST_P(Reload, EveryTableLoadsAsTheServersCopy) {
     settings_.use(manifest);
     PgServer& server = loadingServer();
     // The databases as a bootstrap lists them: the writers take their encodings from there.
-    DatabaseList& databases = Dictionary::instance().databases;
-    databases.clear();
-    for (const FixtureDatabase& db : manifest.databases) {
-        DatabaseEntry entry;
-        entry.oid = db.oid;
-        entry.encoding = static_cast<int16_t>(db.encoding);
-        entry.encodingName = db.encodingName;
-        entry.datname = db.name;
-        databases.push_back(entry);
-    }
+    listFixtureDatabases(manifest);
 
     std::map<std::string, Target> targets;  // by fixture database
     const size_t tables = forEachFixtureTable(manifest, [&](const FixtureDatabase& db,
