@@ -13,6 +13,7 @@ UnloadDamage& UnloadDamage::operator+=(const UnloadDamage& other) {
     toastValuesMissing += other.toastValuesMissing;
     tuplesUndecided += other.tuplesUndecided;
     tuplesInDoubt += other.tuplesInDoubt;
+    multixactsUnresolved += other.multixactsUnresolved;
     return *this;
 }
 
@@ -33,6 +34,9 @@ std::string UnloadDamage::summary() const {
          "tuples decided by hint bits alone (no commit log)"},
         {tuplesInDoubt, "tuple of an unfinished transaction taken as rolled back (unclean stop)",
          "tuples of unfinished transactions taken as rolled back (unclean stop)"},
+        {multixactsUnresolved,
+         "tuple deleted by a multixact that could not be resolved, taken as deleted",
+         "tuples deleted by multixacts that could not be resolved, taken as deleted"},
     };
     std::string text;
     for (const Count& count : counts) {

@@ -21,10 +21,15 @@ struct UnloadDamage {
     // Tuples of transactions that never ended in a data directory the server did not shut
     // down cleanly: taken as rolled back, though a commit may be in the WAL alone.
     uint64_t tuplesInDoubt = 0;
+    // Tuples whose deleter is a multixact that pg_multixact could not resolve (files missing,
+    // the multixact outside them): taken as deleted, as the hint bits alone would say, though
+    // its updater may have rolled back.
+    uint64_t multixactsUnresolved = 0;
 
     uint64_t total() const {
         return segmentsUnreadable + blocksUnreadable + pagesSkipped + tuplesRejected +
-               valuesUnreadable + toastValuesMissing + tuplesUndecided + tuplesInDoubt;
+               valuesUnreadable + toastValuesMissing + tuplesUndecided + tuplesInDoubt +
+               multixactsUnresolved;
     }
     UnloadDamage& operator+=(const UnloadDamage& other);
     // "" when nothing went wrong, else e.g. "2 pages skipped, 1 TOAST value missing".
@@ -38,9 +43,14 @@ struct UnloadResult {
     // All-zero pages: left by an extension of the relation that was never written. No damage,
     // but said per table.
     uint64_t emptyPages = 0;
+    // An unlogged table (it has an init fork) of a data directory the server did not shut
+    // down cleanly: the server empties it when it starts, so the rows written are what its
+    // file held, not what the server would show. Not a plain success.
+    bool unloggedAfterCrash = false;
 
-    // The whole relation came out: no writer failure and no damage.
-    bool complete() const { return !failed && damage.total() == 0; }
+    // The whole relation came out as the server would give it: no writer failure, no
+    // damage, and not an unlogged table after a crash.
+    bool complete() const { return !failed && damage.total() == 0 && !unloggedAfterCrash; }
 };
 
 }  // namespace vorn
