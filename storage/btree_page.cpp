@@ -96,11 +96,12 @@ BtreePageResult BtreePageReader::read(const ByteReader& page, uint32_t fromBlock
     for (uint32_t item = rightmost ? 1 : btree::kHighKeyItem + 1; item <= items; ++item) {
         const uint32_t raw = *page.u32(btree::kPageHeaderSize + (item - 1) * kLinePointerSize);
         const uint32_t lpFlags = (raw >> 15) & 0x3;
-        // Unused pointers hold nothing; dead ones are entries the server found dead, which
-        // are not counted as rows.
-        if (lpFlags == kLpUnused || lpFlags == kLpDead)
+        // Unused pointers hold nothing. Dead ones are entries a scan found pointing at a dead
+        // row version: the version is still in its heap block (VACUUM removes the entries
+        // before the versions), so they count as normal ones do. Redirects are heap-only.
+        if (lpFlags == kLpUnused)
             continue;
-        if (lpFlags != kLpNormal ||
+        if ((lpFlags != kLpNormal && lpFlags != kLpDead) ||
             !readEntry(page, raw, upper, special, fromBlock, tids, result.entries))
             ++result.entriesRejected;
     }

@@ -58,7 +58,8 @@ TEST(BtreePage, LeafEntriesAcrossTheFormats) {
                               .add(postingTuple({{2, 1}, {2, 5}, {30, 1}}))
                               .add(indexTuple({31, 2}))
                               .build();
-    // Killed (dead) and unused items are no rows; a redirect is not what an index holds.
+    // Killed (dead) items still point at their row versions, unused ones at nothing; a
+    // redirect is not what an index holds.
     const Bytes deadItems = BtreePageBuilder(kBlock)
                                 .add(indexTuple({8, 1}), 3)
                                 .add(indexTuple({8, 2}), 0)
@@ -82,7 +83,7 @@ TEST(BtreePage, LeafEntriesAcrossTheFormats) {
         {"posting list, from block 3", &posting, kV18, 3, {"30.1", "31.2"}, 4, 0},
         // Before 13 no tuple on a leaf but the high key has the bit: such a tuple is damage.
         {"posting list before 13", &posting, kV12, 0, {"31.2"}, 1, 1},
-        {"dead, unused, redirect", &deadItems, kV15, 0, {"8.4"}, 1, 1},
+        {"dead, unused, redirect", &deadItems, kV15, 0, {"8.1", "8.4"}, 2, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
