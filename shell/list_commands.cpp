@@ -177,6 +177,16 @@ bool ListCommands::bootstrap() {
         fmt::print("Please run 'bootstrap' to init dictionary.\n\n");
         return false;
     }
+    // A catalogue read with damage or cut short leaves its rows out: the bootstrap is over,
+    // but the dictionary is not the whole of what the data directory had.
+    const bool damaged = !dictionary_->generationWarnings().empty();
+    if (damaged) {
+        const std::string line =
+            "Bootstrap finished with damage: the catalogues named above were not read whole, "
+            "so the dictionary may lack tables, columns or schemas.";
+        fmt::print("{}\n", line);
+        mainLog().warn(line);
+    }
     if (!failed.empty()) {
         const size_t total = dictionary_->databases.size();
         fmt::print(
@@ -187,8 +197,12 @@ bool ListCommands::bootstrap() {
         fmt::print("\n");
         return false;
     }
+    if (damaged) {
+        fmt::print("\n");
+        return false;
+    }
     fmt::print("Bootstrap finish.\n\n");
-    return loaded;
+    return true;
 }
 
 void ListCommands::showInfo(const std::string&) {}

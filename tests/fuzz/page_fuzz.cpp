@@ -1,7 +1,8 @@
 // libFuzzer target over the decoders that read untrusted bytes: heap and U pages (tuple
-// readers and chunk listers), the varlena reader with in-line pglz and LZ4, pglz alone, and
-// the commit log (pg_xact and pg_subtrans segments), and the multixact log with the control
-// file. The first input byte picks the decoder and the block size; the rest is the input.
+// readers and chunk listers), the varlena reader with in-line pglz and LZ4, pglz alone, the
+// commit log (pg_xact and pg_subtrans segments), the multixact log with the control file, and
+// b-tree index and visibility map pages. The first input byte picks the decoder and the block
+// size; the rest is the input.
 
 #include <algorithm>
 #include <cstddef>
@@ -13,11 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "storage/btree_page.h"
 #include "storage/column_batch.h"
 #include "storage/column_def.h"
 #include "storage/commit_log.h"
 #include "storage/page_reader.h"
 #include "storage/value_buffer.h"
+#include "storage/visibility_map_page.h"
 
 namespace {
 
@@ -203,6 +206,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 7:
             readMultixacts(data, size, blockSize);
             break;
+        case 8: {
+            // The page as a block of an index and of a visibility map, in the formats before
+            // pivot tuples, before posting lists and with both; every entry taken, or those
+            // from block 3 on, as the selector's top bit says.
+            static std::vector<HeapTid> tids;
+            const std::vector<uint8_t> page = pageOf(data, size, blockSize);
+            const ByteReader bytes(page.data(), blockSize);
+            for (const ServerVersion version :
+                 {ServerVersion{9, 3}, ServerVersion{11, 0}, ServerVersion{18, 0}}) {
+                tids.clear();
+                BtreePageReader(version, blockSize).read(bytes, selector & 0x80 ? 0 : 3, tids);
+                VisibilityMapPageReader(version, blockSize).read(bytes);
+            }
+            break;
+        }
         default: {
             if (size < 4)
                 break;
