@@ -15,6 +15,7 @@
 #include "catalog/dictionary.h"
 #include "export/cmd_export.h"
 #include "shell/command_line.h"
+#include "storage/control_file.h"
 #include "storage/sql_type_name.h"
 #include "storage/table.h"
 
@@ -166,6 +167,12 @@ bool ListCommands::bootstrap() {
     for (const std::string& warning : dictionary_->layoutWarnings()) {
         fmt::print("Warning: {}\n", terminalText(warning));
         mainLog().warn(warning);
+    }
+    // The catalogues too may lack what only the WAL holds (a table made after the checkpoint).
+    if (const std::string notice = uncleanShutdownNotice(dataDirectory, serverVersion);
+        !notice.empty()) {
+        fmt::print("Warning: {}.\n", terminalText(notice));
+        mainLog().warn(notice);
     }
     if (!dictionary_->keptPrevious().empty())
         fmt::print("{}\n", terminalText(dictionary_->keptPrevious()));
