@@ -1,8 +1,11 @@
-// Data directories only the commit log can judge, written by real servers (see
-// tests/support/recovery_fixture.h): rolled-back DELETE, INSERT, UPDATE, savepoints and
-// ALTER TABLEs whose row versions nobody read afterwards, a server stopped with transactions
-// in flight, and a data directory without pg_xact. Each is bootstrapped and unloaded as a
-// user would, and compared with the server's own COPY of the same data.
+// Data directories only the commit log and pg_multixact can judge, or whose files are not
+// what a server shows after a crash, written by real servers (see
+// tests/support/recovery_fixture.h): rolled-back DELETE, INSERT, UPDATE, savepoints, ALTER
+// TABLEs and multixact updaters whose row versions nobody read afterwards, a server stopped
+// with transactions in flight and an unlogged table, data directories without pg_xact,
+// pg_multixact or one segment of pg_xact, and a relation VACUUM cut back below one segment
+// file. Each is bootstrapped and unloaded as a user would, and compared with the server's
+// own COPY of the same data (or, after a crash, of what the files hold).
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -149,9 +152,11 @@ class Recovery : public ::testing::TestWithParam<std::string> {
 INSTANTIATE_TEST_SUITE_P(Builds, Recovery, ::testing::ValuesIn(recoveryFixtureLabels()),
                          [](const auto& info) { return info.param; });
 
-// Rolled back DELETE, INSERT and UPDATE, a savepoint rolled back to and one released, and
-// rolled-back ALTER TABLEs on the catalogue: every table, and the catalogue, as the server
-// saw them, and each table whole.
+// Rolled back DELETE, INSERT and UPDATE, a savepoint rolled back to and one released,
+// rolled-back ALTER TABLEs on the catalogue, an UPDATE that filled a column its rolled-back
+// ALTER TABLE added (versions with more attributes than the table has), and multixact
+// deleters whose updater rolled back (or committed, mx_keyshare_commit): every table, and the
+// catalogue, as the server saw them, and each table whole.
 TEST_P(Recovery, RolledBackWorkNobodyReadIsUndone) {
     const RecoveryCluster& clean = fixture_.clean;
     bootstrap(clean.dataDir, clean);
@@ -174,14 +179,16 @@ TEST_P(Recovery, RolledBackWorkNobodyReadIsUndone) {
 
 // After an immediate stop the commit log has no outcome for the transactions in flight:
 // their rows are taken as rolled back (the server's own recovery agrees), and each table they
-// touched says that a commit may have been in the WAL alone.
+// touched says that a commit may have been in the WAL alone. In mx_crash the deleter of ids
+// 1-2 is a multixact whose members (a locker and its savepoint's updater) never ended.
 TEST_P(Recovery, TransactionsInFlightAtACrashAreRolledBackAndSaidSo) {
     const RecoveryCluster& crash = fixture_.crash;
     ASSERT_EQ(crash.state, "in production");
     bootstrap(crash.dataDir, crash);
-    for (const RecoveryTable& expected : crash.tables) {
-        SCOPED_TRACE(expected.name);
-        PgTable* t = table(crash, expected.name);
+    for (const char* name : {"c_done", "c_new", "mx_crash"}) {
+        SCOPED_TRACE(name);
+        const RecoveryTable& expected = crash.table(name);
+        PgTable* t = table(crash, name);
         ASSERT_NE(t, nullptr);
         UnloadResult result;
         std::string messages;
@@ -194,6 +201,35 @@ TEST_P(Recovery, TransactionsInFlightAtACrashAreRolledBackAndSaidSo) {
         EXPECT_EQ(result.damage.total(), result.damage.tuplesInDoubt) << result.damage.summary();
         EXPECT_THAT(messages, HasSubstr("taken as rolled back (unclean stop)"));
     }
+}
+
+// The server empties an unlogged table when it starts after a crash; its file still holds
+// the rows a clean stop wrote. They are what an unload writes, and the result says that the
+// server would not show them.
+TEST_P(Recovery, AnUnloggedTableAfterACrashGivesWhatItsFileHoldsAndIsNotComplete) {
+    const RecoveryCluster& crash = fixture_.crash;
+    bootstrap(crash.dataDir, crash);
+    const RecoveryTable& expected = crash.table("u_rows");
+    ASSERT_EQ(expected.persistence, 'u');
+    ASSERT_EQ(expected.rows, 0) << "the recovered server's u_rows";
+    PgTable* t = table(crash, "u_rows");
+    ASSERT_NE(t, nullptr);
+    UnloadResult result;
+    std::string messages;
+    const std::string text = unloadText(*t, result, messages);
+    ASSERT_FALSE(result.failed) << messages;
+    EXPECT_EQ(result.rows, static_cast<uint64_t>(expected.fileRows));
+    EXPECT_TRUE(sortedLines(text) == sortedLines(oracleText(expected.fileText)))
+        << "rows differ from what the file holds";
+    EXPECT_TRUE(result.unloggedAfterCrash);
+    EXPECT_FALSE(result.complete());
+
+    // A logged table of the same data directory is not marked.
+    PgTable* logged = table(crash, "c_wal");
+    ASSERT_NE(logged, nullptr);
+    UnloadResult plain;
+    unloadText(*logged, plain, messages);
+    EXPECT_FALSE(plain.unloggedAfterCrash);
 }
 
 // Without pg_xact nothing but the hint bits is left: the old rule decides, and every table
@@ -229,6 +265,96 @@ TEST_P(Recovery, WithoutACommitLogTheHintRuleDecidesAndIsCounted) {
         EXPECT_THAT(messages, HasSubstr("pg_xact"));
     }
     EXPECT_THAT(log(), HasSubstr("unloaded with damage"));
+}
+
+// Without pg_multixact a multixact deleter cannot be resolved: it is taken as deleting, as
+// the hint bits alone would say, and every tuple so judged is counted. Tables without
+// multixacts are as whole as with it.
+TEST_P(Recovery, WithoutPgMultixactItsDeletersAreTakenAsDeletingAndCounted) {
+    const RecoveryCluster& clean = fixture_.clean;
+    bootstrap(fixture_.cleanNoMultiDir, clean);
+    for (const RecoveryTable& expected : clean.tables) {
+        SCOPED_TRACE(expected.name);
+        PgTable* t = table(clean, expected.name);
+        ASSERT_NE(t, nullptr);
+        UnloadResult result;
+        std::string messages;
+        unloadText(*t, result, messages);
+        ASSERT_FALSE(result.failed) << messages;
+        if (expected.tuples.xmaxMultiUpdaters == 0) {
+            EXPECT_TRUE(result.complete()) << messages;
+            continue;
+        }
+        EXPECT_EQ(result.damage.multixactsUnresolved,
+                  static_cast<uint64_t>(expected.tuples.xmaxMultiUpdaters))
+            << result.damage.summary();
+        EXPECT_THAT(messages, HasSubstr("pg_multixact"));
+    }
+    EXPECT_EQ(clean.table("mx_two_share").tuples.xmaxMultiUpdaters, 2)
+        << "the fixture's multixact deleters";
+}
+
+// A segment of pg_xact lost while the server still needed it (pg_control's oldest xid is
+// older than the xids in it): its xids have no recorded outcome. The hint rule decides and
+// every tuple it decided is counted, with the missing file named; the other table, whose
+// xids are in the segment still there, comes out whole. Taken as committed, the rows are
+// the server's either way.
+TEST_P(Recovery, ALostSegmentOfPgXactLeavesItsTuplesToTheHintBitsAndSaysSo) {
+    const RecoveryCluster& xact = fixture_.xact;
+    struct Case {
+        std::string dataDir;
+        const char* lostTable;  // null: nothing lost
+        const char* segment;
+    } cases[] = {
+        {xact.dataDir, nullptr, ""},
+        {fixture_.xactLostOldestDir, "t_low", "pg_xact/0000"},
+        {fixture_.xactLostNewestDir, "t_high", "pg_xact/0001"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dataDir);
+        bootstrap(c.dataDir, xact);
+        for (const char* name : {"t_low", "t_high"}) {
+            SCOPED_TRACE(name);
+            const RecoveryTable& expected = xact.table(name);
+            PgTable* t = table(xact, name);
+            ASSERT_NE(t, nullptr);
+            UnloadResult result;
+            std::string messages;
+            const std::string text = unloadText(*t, result, messages);
+            ASSERT_FALSE(result.failed) << messages;
+            EXPECT_TRUE(sortedLines(text) == sortedLines(oracleText(expected.oracleText)))
+                << "rows differ from the server's";
+            if (c.lostTable == nullptr || std::strcmp(name, c.lostTable) != 0) {
+                EXPECT_TRUE(result.complete()) << messages;
+                continue;
+            }
+            EXPECT_EQ(result.damage.tuplesUndecided, static_cast<uint64_t>(expected.tuples.normal))
+                << result.damage.summary();
+            EXPECT_THAT(messages, HasSubstr("tuples decided by hint bits alone"));
+            EXPECT_THAT(messages, HasSubstr(c.segment));
+        }
+    }
+}
+
+// VACUUM cut t_shrunk back from more than one segment file to 10 blocks: the server keeps
+// the second file at zero length. That is a relation of 10 blocks, with nothing missing.
+TEST_P(Recovery, ARelationCutBackBelowOneSegmentIsWhole) {
+    const RecoveryCluster& shrunk = fixture_.shrunk;
+    const RecoveryTable& expected = shrunk.table("t_shrunk");
+    ASSERT_EQ(expected.segments.size(), 2u);
+    ASSERT_EQ(expected.segments[1].size, 0);
+    bootstrap(shrunk.dataDir, shrunk);
+    PgTable* t = table(shrunk, "t_shrunk");
+    ASSERT_NE(t, nullptr);
+    UnloadResult result;
+    std::string messages;
+    const std::string text = unloadText(*t, result, messages);
+    EXPECT_TRUE(result.complete()) << messages;
+    EXPECT_EQ(result.damage.segmentsUnreadable, 0u);
+    EXPECT_EQ(result.damage.blocksUnreadable, 0u);
+    EXPECT_EQ(result.rows, static_cast<uint64_t>(expected.rows));
+    EXPECT_TRUE(sortedLines(text) == sortedLines(oracleText(expected.oracleText)))
+        << "rows differ from the server's";
 }
 
 // 40 values of 300,000 bytes on one page: the page's rows reach the writer in batches whose

@@ -35,6 +35,13 @@ RecoveryVersions readVersions(const pt::ptree& node) {
     v.xmax = node.get<uint32_t>("xmax");
     v.xminHint = node.get<std::string>("xmin_hint");
     v.xmaxHint = node.get<std::string>("xmax_hint");
+    v.xmaxMulti = node.get<bool>("xmax_multi");
+    v.xmaxLockOnly = node.get<bool>("xmax_lock_only");
+    v.natts = node.get<int>("natts");
+    if (const pt::ptree* members = child(node, "members")) {
+        for (const auto& [key, member] : *members)
+            v.members.push_back({member.get<uint32_t>("xid"), member.get<std::string>("mode")});
+    }
     v.count = node.get<int64_t>("count");
     v.minId = node.get<int32_t>("min_id");
     v.maxId = node.get<int32_t>("max_id");
@@ -50,7 +57,12 @@ RecoveryTable readTable(const pt::ptree& node, const fs::path& dir, const fs::pa
     t.relfilenode = node.get<uint32_t>("relfilenode");
     t.relativePath = node.get<std::string>("path");
     t.path = (dataDir / t.relativePath).string();
+    const std::string persistence = node.get<std::string>("persistence");
+    t.persistence = persistence.empty() ? 'p' : persistence[0];
+    t.initFork = node.get<bool>("init_fork");
     t.blocks = node.get<int64_t>("blocks");
+    for (const auto& [key, segment] : node.get_child("segments"))
+        t.segments.push_back({segment.get<uint32_t>("number"), segment.get<int64_t>("size")});
     if (const pt::ptree* toast = child(node, "toast")) {
         FixtureToast x;
         x.oid = toast->get<uint32_t>("oid");
@@ -60,11 +72,19 @@ RecoveryTable readTable(const pt::ptree& node, const fs::path& dir, const fs::pa
         x.blocks = toast->get<int64_t>("blocks");
         t.toast = x;
     }
-    t.rows = node.get<int64_t>("rows");
+    if (const pt::ptree* rows = child(node, "rows")) {
+        t.rows = rows->get_value<int64_t>();
+        t.oracleText = (dir / node.get<std::string>("oracle_text")).string();
+        t.oracleColumns = (dir / node.get<std::string>("oracle_columns")).string();
+    } else {
+        t.rows = -1;
+    }
     for (const auto& [key, column] : node.get_child("columns"))
         t.columns.push_back(column.data());
-    t.oracleText = (dir / node.get<std::string>("oracle_text")).string();
-    t.oracleColumns = (dir / node.get<std::string>("oracle_columns")).string();
+    if (const pt::ptree* file = child(node, "file_text")) {
+        t.fileText = (dir / file->data()).string();
+        t.fileRows = node.get<int64_t>("file_rows");
+    }
     t.committedXids = xidList(node, "committed_xids");
     t.rolledBackXids = xidList(node, "rolled_back_xids");
     t.inFlightXids = xidList(node, "in_flight_xids");
@@ -78,6 +98,7 @@ RecoveryTable readTable(const pt::ptree& node, const fs::path& dir, const fs::pa
         t.tuples.maxLength = longest->get_value<int64_t>();
     t.tuples.xminUnhinted = tuples.get<int64_t>("xmin_unhinted");
     t.tuples.xmaxUnhinted = tuples.get<int64_t>("xmax_unhinted");
+    t.tuples.xmaxMultiUpdaters = tuples.get<int64_t>("xmax_multi_updaters");
     for (const auto& [key, versions] : node.get_child("versions"))
         t.versions.push_back(readVersions(versions));
     return t;
@@ -113,6 +134,30 @@ RecoveryCluster readCluster(const pt::ptree& node, const fs::path& dir) {
                 catalog.byStep[step] = readCatalogVersions(byStep);
         }
     }
+    if (const pt::ptree* checkpoint = child(node, "checkpoint")) {
+        RecoveryCheckpoint x;
+        x.time = checkpoint->get<int64_t>("time");
+        x.timeText = checkpoint->get<std::string>("time_text");
+        x.lsn = checkpoint->get<std::string>("lsn");
+        x.redoLsn = checkpoint->get<std::string>("redo_lsn");
+        c.checkpoint = x;
+    }
+    if (const pt::ptree* temp = child(node, "temp_table")) {
+        RecoveryTempTable x;
+        x.name = temp->get<std::string>("name");
+        x.oid = temp->get<uint32_t>("oid");
+        x.relfilenode = temp->get<uint32_t>("relfilenode");
+        x.schema = temp->get<std::string>("schema");
+        x.relativePath = temp->get<std::string>("path");
+        x.fileName = fs::path(x.relativePath).filename().string();
+        x.path = (dataDir / x.relativePath).string();
+        x.rows = temp->get<int64_t>("rows");
+        c.tempTable = x;
+    }
+    if (const pt::ptree* control = child(node, "control"))
+        c.oldestXid = control->get<uint32_t>("oldest_xid");
+    c.xidAdvance = node.get<std::string>("xid_advance", "");
+    c.grownBlocks = node.get<int64_t>("grown_blocks", 0);
     return c;
 }
 
@@ -170,7 +215,12 @@ RecoveryFixture loadRecoveryFixtureDir(const std::string& fixtureDir) {
         f.server.dataChecksums = server.get<bool>("data_checksums");
         f.clean = readCluster(root.get_child("clean"), dir);
         f.crash = readCluster(root.get_child("crash"), dir);
+        f.xact = readCluster(root.get_child("xact"), dir);
+        f.shrunk = readCluster(root.get_child("shrunk"), dir);
         f.cleanNoXactDir = (dir / root.get<std::string>("clean_noxact.data_dir")).string();
+        f.cleanNoMultiDir = (dir / root.get<std::string>("clean_nomulti.data_dir")).string();
+        f.xactLostOldestDir = (dir / root.get<std::string>("xact_lost_oldest.data_dir")).string();
+        f.xactLostNewestDir = (dir / root.get<std::string>("xact_lost_newest.data_dir")).string();
         return f;
     } catch (const pt::ptree_error& e) {
         throw std::runtime_error("recovery fixture manifest " + file.string() + ": " + e.what());
