@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/console_color.h"
+
 namespace vorn {
 
 void UiCompletions::add(const std::string& text) {
@@ -43,7 +45,7 @@ locale_t utf8Locale() {
 }
 
 bool terminalTakesHints() {
-    if (!isatty(STDOUT_FILENO))
+    if (!consoleIsTerminal())
         return false;
     const char* term = getenv("TERM");
     if (term == nullptr || *term == '\0')
