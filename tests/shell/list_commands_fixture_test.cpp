@@ -133,6 +133,23 @@ TEST_F(ListFixture, DescribeTableShowsItsFilesAndColumns) {
     }
 }
 
+// A dropped column keeps its pg_attribute row (attisdropped, "........pg.dropped.2........",
+// no type): it is no column of the table and is not listed; the others keep their numbers.
+TEST_F(ListFixture, DescribeListsNoDroppedColumn) {
+    const FixtureTable& t = table("public", "dropped_col");
+    const std::string out = run({"use vorn", "desc dropped_col"});
+    const std::string columns =
+        " col# name                           coltype                     length nullable  \n" +
+        rule({5, 30, 25, 8, 10}) +
+        "    1 a                              integer                          4 true      \n"
+        "    3 c                              text                            -1 true      \n"
+        "\n";
+    EXPECT_EQ(out.rfind(fmt::format("\nOID: {}, ", t.oid), 0), 0u) << out;
+    ASSERT_GE(out.size(), columns.size());
+    EXPECT_EQ(out.substr(out.size() - columns.size()), columns) << out;
+    EXPECT_EQ(out.find("dropped"), std::string::npos) << out;
+}
+
 TEST_F(ListFixture, DescribeConvertsColumnNamesFromTheDatabaseEncoding) {
     // vorn_latin1 stores "café" and "größe" as Latin-1 bytes; a name is typed as stored.
     const std::string out = run({"set db vorn_latin1", "desc caf\xe9"});
