@@ -17,6 +17,7 @@
 #include "catalog/dict_table_def.h"
 #include "catalog/dict_writer.h"
 #include "catalog/dictionary.h"
+#include "catalog/lost_blocks.h"
 #include "storage/relation_path.h"
 #include "storage/table.h"
 
@@ -27,8 +28,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint32_t kNamespaceOid = 2615;
+constexpr uint32_t kFirstNormalOid = 16384;  // OIDs below are the system's own
 // Fields of a pg_class cache line.
-constexpr size_t kClassOidField = 2, kClassRelnattsField = 6, kClassFileNodeField = 7;
+constexpr size_t kClassOidField = 2, kClassRelkindField = 5, kClassRelnattsField = 6,
+                 kClassFileNodeField = 7;
 
 std::string temporaryPath(DictFile file) {
     return dictFilePath(file) + ".tmp";
@@ -168,6 +171,8 @@ struct CatalogStep {
 struct CatalogOutcome {
     UnloadResult result;
     std::string path;  // of the relation's first segment file
+    std::string directory;
+    uint32_t fileNode = 0;
     std::vector<std::string> kept;
     std::string failure;  // why the reader failed, when it did and said so
 };
@@ -229,6 +234,8 @@ CatalogOutcome runCatalog(const CatalogStep& step, std::ostream& out, FileLogger
     }
     CatalogOutcome outcome;
     outcome.path = table.dataFilePath();
+    outcome.directory = relationDirectory(table);
+    outcome.fileNode = node;
     outcome.result = table.unload(writer, nullptr);
     outcome.kept = writer.heldLines();
     if (outcome.result.failed) {
@@ -242,7 +249,26 @@ CatalogOutcome runCatalog(const CatalogStep& step, std::ostream& out, FileLogger
     return outcome;
 }
 
+// The warning for a catalogue read from `outcome` whose file lost blocks, "" when nothing
+// says it did.
+std::string lostBlocksWarning(CatalogKind kind, const std::string& what,
+                              const CatalogOutcome& outcome, const IFileNodeMap* map,
+                              const std::unordered_map<uint32_t, uint32_t>& classNodes) {
+    const CatalogFiles files =
+        catalogFiles(kind, outcome.directory, outcome.fileNode, map, classNodes);
+    const LostBlocks lost = findLostBlocks(files, heapFileBlocks(files));
+    return lost.any() ? lostBlocksText(what, outcome.path, lost) : "";
+}
+
 }  // namespace
+
+void DictLoader::noteLostBlocks(const std::string& warning) {
+    if (warning.empty())
+        return;
+    warnings_.push_back(warning);
+    ++lostBlockWarnings_;
+    log_->warn(warning);
+}
 
 uint32_t DictLoader::generateDatabaseDict(const IFileNodeMap* map, const std::string& path) {
     std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
@@ -261,6 +287,7 @@ uint32_t DictLoader::generateDatabaseDict(const IFileNodeMap* map, const std::st
                                         outcome.result.damage.summary()));
         log_->warn(warnings_.back());
     }
+    noteLostBlocks(lostBlocksWarning(CatalogKind::kDatabase, "pg_database", outcome, map, {}));
     return static_cast<uint32_t>(outcome.kept.size());
 }
 
@@ -293,6 +320,7 @@ uint32_t DictLoader::generateClassDict(const DatabaseEntry& database, const IFil
                                        std::ostream& out) {
     relnatts_.clear();
     namespaceFileNode_ = 0;
+    indexFileNodes_.clear();
     CatalogOutcome outcome =
         runCatalog({CatalogKind::kClass, &database, map, 0, nullptr}, out, *log_);
     for (const std::string& line : outcome.kept) {
@@ -301,8 +329,16 @@ uint32_t DictLoader::generateClassDict(const DatabaseEntry& database, const IFil
         relnatts_[oid] = static_cast<int16_t>(fieldNumber(fields, kClassRelnattsField));
         if (oid == kNamespaceOid)
             namespaceFileNode_ = fieldNumber(fields, kClassFileNodeField);
+        // The catalogues' own indexes: system OIDs, whose file nodes the checks below need.
+        if (oid < kFirstNormalOid && fields.size() > kClassRelkindField &&
+            fields[kClassRelkindField] == "i")
+            indexFileNodes_[oid] = fieldNumber(fields, kClassFileNodeField);
     }
-    return checkedRows(outcome, CatalogKind::kClass, database, warnings_, *log_);
+    const uint32_t rows = checkedRows(outcome, CatalogKind::kClass, database, warnings_, *log_);
+    noteLostBlocks(lostBlocksWarning(CatalogKind::kClass,
+                                     fmt::format("pg_class of {}", databaseLabel(&database)),
+                                     outcome, map, indexFileNodes_));
+    return rows;
 }
 
 uint32_t DictLoader::generateAttributeDict(const DatabaseEntry& database, const IFileNodeMap* map,
@@ -310,14 +346,22 @@ uint32_t DictLoader::generateAttributeDict(const DatabaseEntry& database, const 
     CatalogOutcome outcome = runCatalog(
         {CatalogKind::kAttribute, &database, map, 0, relnatts_.empty() ? nullptr : &relnatts_}, out,
         *log_);
-    return checkedRows(outcome, CatalogKind::kAttribute, database, warnings_, *log_);
+    const uint32_t rows = checkedRows(outcome, CatalogKind::kAttribute, database, warnings_, *log_);
+    noteLostBlocks(lostBlocksWarning(CatalogKind::kAttribute,
+                                     fmt::format("pg_attribute of {}", databaseLabel(&database)),
+                                     outcome, map, indexFileNodes_));
+    return rows;
 }
 
 uint32_t DictLoader::generateNamespaceDict(const DatabaseEntry& database, const IFileNodeMap* map,
                                            std::ostream& out) {
     CatalogOutcome outcome = runCatalog(
         {CatalogKind::kNamespace, &database, map, namespaceFileNode_, nullptr}, out, *log_);
-    return checkedRows(outcome, CatalogKind::kNamespace, database, warnings_, *log_);
+    const uint32_t rows = checkedRows(outcome, CatalogKind::kNamespace, database, warnings_, *log_);
+    noteLostBlocks(lostBlocksWarning(CatalogKind::kNamespace,
+                                     fmt::format("pg_namespace of {}", databaseLabel(&database)),
+                                     outcome, map, indexFileNodes_));
+    return rows;
 }
 
 namespace {
@@ -341,8 +385,11 @@ std::optional<uint64_t> tablesInClassFile(const std::string& path) {
 
 void DictLoader::keepPreviousIfWorse() {
     std::vector<std::string> reasons;
-    if (!warnings_.empty())
+    if (warnings_.size() > lostBlockWarnings_)
         reasons.push_back("catalogues were read with damage");
+    if (lostBlockWarnings_ > 0)
+        reasons.push_back(fmt::format("{} catalogue{} lost blocks", lostBlockWarnings_,
+                                      lostBlockWarnings_ == 1 ? "" : "s"));
     const std::optional<uint64_t> before = tablesInClassFile(dictFilePath(DictFile::kClass));
     const std::optional<uint64_t> after = tablesInClassFile(temporaryPath(DictFile::kClass));
     if (before && after && *after < *before)
@@ -402,6 +449,7 @@ void DictLoader::keepPreviousIfWorse() {
 int DictLoader::generateFromDatabase(ServerVersion, IProgressBar* progress) {
     failures_.clear();
     warnings_.clear();
+    lostBlockWarnings_ = 0;
     databaseFailures_.clear();
     keptPrevious_.clear();
     log_->info("");

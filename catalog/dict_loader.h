@@ -28,9 +28,12 @@ class IProgressBar;
 // pg_db.dat) and named in databaseFailures; the others are written. The four files are
 // written under temporary names and replace the previous dictionary together, only when
 // pg_database and at least one database were read: a failed bootstrap throws DictExcept
-// naming what failed and leaves the last good dictionary in place. A generation that read a
-// catalogue with damage, left a database out or found fewer tables than the dictionary it
-// replaces first copies the previous files to dict/previous/ (replacing an older copy).
+// naming what failed and leaves the last good dictionary in place. After each catalogue is
+// read, its indexes and visibility map say whether its file lost blocks at its end
+// (catalog/lost_blocks.h), which is warned about as damage is. A generation that read a
+// catalogue with damage or lost blocks, left a database out or found fewer tables than the
+// dictionary it replaces first copies the previous files to dict/previous/ (replacing an
+// older copy).
 // The message for a path of the data directory that could not be looked at or opened with
 // `error` (an errno value, 0 for none): `missing` when the path is not there (0, ENOENT,
 // ENOTDIR), else "data directory \"<dataDirectory>\" cannot be read: \"<path>\": <reason>".
@@ -60,7 +63,8 @@ class DictLoader {
     uint32_t generateNamespaceDict(const DatabaseEntry& database, const IFileNodeMap* map,
                                    std::ostream& out);
 
-    // Catalogues read with damage in the last generation (logged; not a failure).
+    // Catalogues read with damage, or whose files lost blocks at their end, in the last
+    // generation (logged; not a failure).
     const std::vector<std::string>& warnings() const { return warnings_; }
     // The databases the last generation left out, in OID order (logged).
     const std::vector<DictDatabaseFailure>& databaseFailures() const { return databaseFailures_; }
@@ -74,16 +78,21 @@ class DictLoader {
     // DictExcept (the new files removed) when the copy cannot be made.
     void keepPreviousIfWorse();
     void fail(const std::string& message);
+    // Adds a catalogue's lost-blocks warning (logged); nothing for "".
+    void noteLostBlocks(const std::string& warning);
 
     FileLogger* log_;
     Dictionary* dictionary_;
     std::vector<std::string> failures_;
     std::vector<std::string> warnings_;
+    size_t lostBlockWarnings_ = 0;  // of warnings_
     std::vector<DictDatabaseFailure> databaseFailures_;
     std::string keptPrevious_;
     // Of the database being generated, from its kept pg_class rows.
     std::unordered_map<uint32_t, int16_t> relnatts_;
     uint32_t namespaceFileNode_ = 0;
+    // System index OID to relfilenode (0 for a mapped one), from the kept pg_class rows.
+    std::unordered_map<uint32_t, uint32_t> indexFileNodes_;
 };
 
 }  // namespace vorn

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -22,6 +23,8 @@
 #include "export/export_settings.h"
 #include "export/import_script.h"
 #include "export/writer_factory.h"
+#include "storage/control_file.h"
+#include "storage/storage_settings.h"
 
 namespace vorn {
 
@@ -81,6 +84,31 @@ std::string doneText(const CmdExport::TableOutcome& outcome, double seconds) {
     if (outcome.incomplete)
         return fmt::format("unloaded {} rows, incomplete ({:.2f} secs).", outcome.rows, seconds);
     return fmt::format("unloaded {} rows ({:.2f} secs).", outcome.rows, seconds);
+}
+
+// A table of a session's temporary schema (pg_temp_<n>): its file "t<n>_<file node>" belongs to
+// that session, and the server removes it when it starts again. "" for any other table.
+std::string temporaryTableNote(const PgTable& table) {
+    const std::string schema = table.schemaName();
+    constexpr std::string_view kPrefix = "pg_temp_";
+    if (schema.compare(0, kPrefix.size(), kPrefix) != 0 || schema.size() == kPrefix.size())
+        return "";
+    const std::string backend = schema.substr(kPrefix.size());
+    if (backend.find_first_not_of("0123456789") != std::string::npos)
+        return "";
+    return fmt::format(
+        "is a temporary table of a session that ended with the server, which drops it when it "
+        "starts: its file \"t{}_{}\" is not read.",
+        backend, table.fileNode());
+}
+
+// After an unload: what a crash left unsaid, once per command (console and log).
+void sayUncleanShutdown(FileLogger& log) {
+    const std::string notice = uncleanShutdownNotice(dataDirectory, serverVersion);
+    if (notice.empty())
+        return;
+    say("Warning: " + notice + ".");
+    log.warn(notice);
 }
 
 std::string fileNameOf(const std::string& path) {
@@ -178,6 +206,13 @@ CmdExport::TableOutcome CmdExport::unloadWith(PgTable* table, const char* suffix
         unloadLog_->warn(outcome.messages);
         return outcome;
     }
+    if (const std::string temporary = temporaryTableNote(*table); !temporary.empty()) {
+        outcome.skipped = true;
+        outcome.messages = fmt::format("Table {} {}", name, temporary);
+        say("  " + outcome.messages);
+        unloadLog_->warn(outcome.messages);
+        return outcome;
+    }
     try {
         std::unique_ptr<IDataWriter> writer = createWriter(table, suffix);
         if (!writer) {
@@ -201,7 +236,7 @@ CmdExport::TableOutcome CmdExport::unloadWith(PgTable* table, const char* suffix
         }
         outcome.rows = result.rows;
         outcome.failed = result.failed;
-        outcome.incomplete = result.damage.total() > 0;
+        outcome.incomplete = result.damage.total() > 0 || result.unloggedAfterCrash;
         outcome.messages = trimmedMessages(writer->messages());
         // Values written empty or NULL for want of an output are not the table's values.
         if (const std::string lost = writer->valuesNotWritten(); !lost.empty() && !outcome.failed) {
@@ -384,7 +419,9 @@ void CmdExport::unloadTable(const char* typedName, unsigned degree) {
     const double seconds = secondsSince(start);
     unloadLog_->infoFormatted("[obj#:{}] table \"{}\".\"{}\" {}", oid, schema, name,
                               doneText(outcome, seconds));
-    say(fmt::format(" {} {}\n", formatLocalTimestamp(), doneText(outcome, seconds)));
+    say(fmt::format(" {} {}", formatLocalTimestamp(), doneText(outcome, seconds)));
+    sayUncleanShutdown(*unloadLog_);
+    say("");
 }
 
 void CmdExport::fillQueue(const std::vector<PgTable*>& tables) {
@@ -584,6 +621,7 @@ void CmdExport::unloadSchema(const char* schemaName, unsigned degree) {
     unloadLog_->info("Finished.");
     unloadLog_->info(summary);
     reportProblems(finished);
+    sayUncleanShutdown(*unloadLog_);
 }
 
 }  // namespace vorn

@@ -35,6 +35,15 @@ if [ -n "$fixture" ]; then
         done
         [ $n -lt 150 ] || break
     done < <(find "$fixture/data/base" -type f -regex '.*/[0-9]+' -print0 | sort -z)
+    # B-tree and visibility map pages (selector 8): the meta page and the first leaf of some
+    # catalogue indexes, and the first map page of their catalogues.
+    for file in "$fixture"/data/base/*/2662 "$fixture"/data/base/*/2659 "$fixture"/data/base/*/1259_vm; do
+        [ -f "$file" ] || continue
+        for skip in 0 1; do
+            { printf '\x28'; dd if="$file" bs=8192 skip=$skip count=1 status=none; } >"$seeds/seed_$n"
+            n=$((n + 1))
+        done
+    done
     # The commit log: a page of pg_xact, then one of pg_subtrans (selector 6).
     xact=$(find "$fixture/data/pg_xact" -type f | sort | head -n 1)
     if [ -n "$xact" ]; then

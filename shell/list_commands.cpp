@@ -15,6 +15,7 @@
 #include "catalog/dictionary.h"
 #include "export/cmd_export.h"
 #include "shell/command_line.h"
+#include "storage/control_file.h"
 #include "storage/sql_type_name.h"
 #include "storage/table.h"
 
@@ -171,6 +172,12 @@ bool ListCommands::bootstrap() {
         fmt::print("Warning: {}\n", terminalText(warning));
         mainLog().warn(warning);
     }
+    // The catalogues too may lack what only the WAL holds (a table made after the checkpoint).
+    if (const std::string notice = uncleanShutdownNotice(dataDirectory, serverVersion);
+        !notice.empty()) {
+        fmt::print("Warning: {}.\n", terminalText(notice));
+        mainLog().warn(notice);
+    }
     if (!dictionary_->keptPrevious().empty())
         fmt::print("{}\n", terminalText(dictionary_->keptPrevious()));
     if (!loaded) {
@@ -180,6 +187,16 @@ bool ListCommands::bootstrap() {
             "(see log/vorn.log).\n");
         fmt::print("Please run 'bootstrap' to init dictionary.\n\n");
         return false;
+    }
+    // A catalogue read with damage or cut short leaves its rows out: the bootstrap is over,
+    // but the dictionary is not the whole of what the data directory had.
+    const bool damaged = !dictionary_->generationWarnings().empty();
+    if (damaged) {
+        const std::string line =
+            "Bootstrap finished with damage: the catalogues named above were not read whole, "
+            "so the dictionary may lack tables, columns or schemas.";
+        fmt::print("{}\n", line);
+        mainLog().warn(line);
     }
     if (!failed.empty()) {
         const size_t total = dictionary_->databases.size();
@@ -191,8 +208,12 @@ bool ListCommands::bootstrap() {
         fmt::print("\n");
         return false;
     }
+    if (damaged) {
+        fmt::print("\n");
+        return false;
+    }
     fmt::print("Bootstrap finish.\n\n");
-    return loaded;
+    return true;
 }
 
 void ListCommands::showInfo(const std::string&) {}

@@ -35,9 +35,11 @@ class ListCommands {
     // desc [schema.]table[:partition]; the partition part is ignored.
     void describeTable(const std::string& name);
     // Generates the dictionary cache files and loads them back, then says how it went:
-    // "Bootstrap finish." when every database was read; the databases left out, when some
-    // were; after a failure why, and whether the dictionary loaded before is still in use.
-    // Returns whether the dictionary now holds what the data directory has.
+    // "Bootstrap finish." when every database and catalogue was read whole; after the
+    // warnings of catalogues read with damage or cut short, that it finished with damage;
+    // the databases left out, when some were; after a failure why, and whether the
+    // dictionary loaded before is still in use. Returns whether the dictionary now holds
+    // what the data directory has: true only where "Bootstrap finish." was said.
     bool bootstrap();
     // Accepted by the command loop; they do nothing.
     void showInfo(const std::string& name);

@@ -35,6 +35,8 @@ struct PageReport {
     // Tuples of transactions the commit log records as never ended, in a data directory the
     // server did not shut down cleanly: taken as rolled back, but a commit may be in the WAL.
     uint32_t tuplesInDoubt = 0;
+    // Tuples deleted by a multixact that pg_multixact could not resolve: taken as deleted.
+    uint32_t multixactsUnresolved = 0;
 };
 
 class Block {

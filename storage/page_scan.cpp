@@ -2,9 +2,9 @@
 // and tuples, with what differs between heap and U pages in two small format traits.
 //
 // Every tuple passes the same gate before anything is decided on it: its line pointer lies
-// inside the page, its header is exactly what the server writes (heap: t_hoff; U: the data
-// offset), and it stores no more attributes than the relation has. Only then is it asked
-// whether it is a row (heap pages: hint bits and the commit log), and only a row is decoded,
+// inside the page and its header is exactly what the server writes (heap: t_hoff; U: the data
+// offset). Only then is it asked whether it is a row (heap pages: hint bits and the commit
+// log), and only a row must store no more attributes than the relation has and is decoded,
 // which checks that its attributes end exactly at its end. A tuple that fails is counted
 // and never written.
 
@@ -247,22 +247,24 @@ struct UFormat {
     }
 };
 
-// The gate every tuple passes: a normal line pointer inside the page, a header as the
-// server writes it, no more attributes than the relation has (when it is known).
+// The gate every tuple passes before anything is decided on it: a normal line pointer inside
+// the page and a header as the server writes it.
 template <typename Format>
 bool admitTuple(const uint8_t* page, uint32_t blockSize, uint32_t header, uint32_t raw,
-                uint32_t item, uint32_t attributeCount, DamageNotes& notes, PageItem& tuple,
-                TupleView& view) {
+                uint32_t item, DamageNotes& notes, PageItem& tuple, TupleView& view) {
     if (!locateItem(page, blockSize, header, raw, item, Format::kMinTuple, notes, tuple))
         return false;
-    if (!Format::readHeader(tuple, item, notes, view))
-        return false;
-    if (attributeCount != 0 && view.natts > attributeCount) {
-        notes.rejectTuple(item, "%u attributes stored, the relation has %u", view.natts,
-                          attributeCount);
-        return false;
-    }
-    return true;
+    return Format::readHeader(tuple, item, notes, view);
+}
+
+// A row stores no more attributes than the relation has (when that is known). Asked only of
+// rows: a version a rolled-back ADD COLUMN left behind has more, and is no row and no damage.
+bool fitsRelation(const TupleView& view, uint32_t attributeCount, DamageNotes& notes) {
+    if (attributeCount == 0 || view.natts <= attributeCount)
+        return true;
+    notes.rejectTuple(view.item, "%u attributes stored, the relation has %u", view.natts,
+                      attributeCount);
+    return false;
 }
 
 // Decodes the rows of a page from line pointer `nextItem` on; see TableBlock::readTuples.
@@ -295,11 +297,11 @@ uint32_t scanRows(const uint8_t* page, uint16_t blockSize, const std::vector<uin
         }
         PageItem tuple;
         TupleView view;
-        if (!admitTuple<Format>(page, blockSize, header, lp[item - 1], item, attributes, notes,
-                                tuple, view))
+        if (!admitTuple<Format>(page, blockSize, header, lp[item - 1], item, notes, tuple, view))
             continue;
         uint8_t committed = 0;
-        if (!Format::isRow(tuple, state, report, committed))
+        if (!Format::isRow(tuple, state, report, committed) ||
+            !fitsRelation(view, attributes, notes))
             continue;
         if (oidColumn) {
             uint8_t bytes[4];
@@ -332,8 +334,7 @@ uint32_t scanChunks(const uint8_t* page, uint16_t blockSize, const std::vector<u
     for (uint32_t item = 1; item <= items.size(); ++item) {
         PageItem tuple;
         TupleView view;
-        if (!admitTuple<Format>(page, blockSize, header, items[item - 1], item, kChunkAttributes,
-                                notes, tuple, view))
+        if (!admitTuple<Format>(page, blockSize, header, items[item - 1], item, notes, tuple, view))
             continue;
         uint8_t committed = 0;
         if (!Format::isRow(tuple, state, report, committed))

@@ -139,6 +139,16 @@ std::string missingFirstSegment(const std::string& directory, uint32_t fileNode,
     return fmt::format("file \"{}\" is not a regular file", path);
 }
 
+void dropEmptyTail(std::vector<SegmentFile>& segments) {
+    while (segments.size() > 1 && segments.back().size == 0)
+        segments.pop_back();
+}
+
+bool hasInitFork(const std::string& directory, uint32_t fileNode) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(fmt::format("{}/{}_init", directory, fileNode), ec);
+}
+
 uint64_t fullSegmentBlocks(const std::vector<SegmentFile>& segments, uint32_t blockSize) {
     constexpr uint64_t kDefaultSegmentBytes = uint64_t{1} << 30;
     uint64_t bytes = kDefaultSegmentBytes;

@@ -41,6 +41,14 @@ uint32_t listSegmentFiles(const std::string& directory, uint32_t fileNode,
 std::string missingFirstSegment(const std::string& directory, uint32_t fileNode,
                                 const std::vector<SegmentFile>& segments);
 
+// Removes the zero-length segment files after the last one that holds blocks (keeping segment
+// 0): when a relation shrinks, the server empties the segments it no longer needs but keeps
+// their files, so they end the relation and are no damage.
+void dropEmptyTail(std::vector<SegmentFile>& segments);
+
+// Whether `directory` holds the init fork "<fileNode>_init" that marks an unlogged relation.
+bool hasInitFork(const std::string& directory, uint32_t fileNode);
+
 // Blocks a segment file before the last one holds when the server's segment size (1 GiB by
 // default, larger when it was built so) is full: at least 1 GiB of blocks, more when a listed
 // non-last segment is larger.

@@ -97,12 +97,16 @@ class TableScan {
           group_(static_cast<uint16_t>(kReadBytes / blockSize_)),
           directory_(std::move(directory)),
           segments_(std::move(segments)),
-          commitLog_(dataDirectory, serverVersion.major, blockSize_) {}
+          commitLog_(dataDirectory, serverVersion, blockSize_) {}
 
     // Reads the whole relation; the writer's message when it failed on the way.
     std::optional<std::string> run();
     // Why the commit log could not decide some tuples; "" when it decided every one asked.
     const std::string& commitLogProblem() const { return commitLog_.problem(); }
+    // Why a multixact deleter could not be resolved; "" when every one was.
+    const std::string& multixactProblem() const { return commitLog_.multixactProblem(); }
+    // pg_control says the server shut down cleanly.
+    bool cleanShutdown() { return commitLog_.cleanShutdown(); }
 
   private:
     void noteMissingSegments(uint32_t expected, uint32_t found);
@@ -341,11 +345,14 @@ void TableScan::account(const PageReport& report, const std::string& path, uint3
     page.toastValuesMissing = report.toastValuesMissing;
     page.tuplesUndecided = report.tuplesUndecided;
     page.tuplesInDoubt = report.tuplesInDoubt;
+    page.multixactsUnresolved = report.multixactsUnresolved;
     result_.damage += page;
-    // Tuples the commit log left open are said once for the table, not page by page.
-    if (page.total() == page.tuplesUndecided + page.tuplesInDoubt)
+    // Tuples the transaction logs left open are said once for the table, not page by page.
+    const uint64_t undecided =
+        page.tuplesUndecided + page.tuplesInDoubt + page.multixactsUnresolved;
+    if (page.total() == undecided)
         return;
-    page.tuplesUndecided = page.tuplesInDoubt = 0;
+    page.tuplesUndecided = page.tuplesInDoubt = page.multixactsUnresolved = 0;
 
     std::string where = fmt::format("file \"{}\" block {}", path, blockNumber);
     if (report.reasonItem != 0)
@@ -397,6 +404,7 @@ UnloadResult PgTable::unload(IDataWriter& writer, IProgressBar* progress) {
             if (const std::string missing = missingFirstSegment(directory, fileNode(), segments);
                 !missing.empty())
                 throw std::runtime_error(missing);
+            dropEmptyTail(segments);
         }
         writer.open();
     } catch (const std::exception& e) {
@@ -408,7 +416,7 @@ UnloadResult PgTable::unload(IDataWriter& writer, IProgressBar* progress) {
         return result;
     }
 
-    TableScan scan(*this, writer, progress, result, std::move(directory), std::move(segments));
+    TableScan scan(*this, writer, progress, result, directory, std::move(segments));
     const std::optional<std::string> writeError = scan.run();
 
     if (writeError) {
@@ -437,6 +445,8 @@ UnloadResult PgTable::unload(IDataWriter& writer, IProgressBar* progress) {
         std::string summary = result.damage.summary();
         if (result.damage.tuplesUndecided > 0 && !scan.commitLogProblem().empty())
             summary += fmt::format("; commit log: {}", scan.commitLogProblem());
+        if (result.damage.multixactsUnresolved > 0 && !scan.multixactProblem().empty())
+            summary += fmt::format("; pg_multixact: {}", scan.multixactProblem());
         writer.appendMessage(
             fmt::format("Unload table \"{}\".\"{}\" incomplete: {}", schema, table, summary));
         log.errorFormatted("[obj#: {}] table \"{}\".\"{}\" unloaded with damage: {}", tableOid,
@@ -445,6 +455,17 @@ UnloadResult PgTable::unload(IDataWriter& writer, IProgressBar* progress) {
     if (result.emptyPages > 0)
         log.infoFormatted("[obj#: {}] table \"{}\".\"{}\": {} empty pages", tableOid, schema, table,
                           result.emptyPages);
+    // The server replaces an unlogged table by its empty init fork when it starts after a
+    // crash; what the file still holds is all there is to give, but not what the server has.
+    if (!directory.empty() && hasInitFork(directory, fileNode()) && !scan.cleanShutdown()) {
+        result.unloggedAfterCrash = true;
+        const std::string text = fmt::format(
+            "Table \"{}\".\"{}\" is unlogged and the server did not shut down cleanly: the server "
+            "empties such a table when it starts; the {} rows written are what its file held.",
+            schema, table, result.rows);
+        writer.appendMessage(text);
+        log.warn(text);
+    }
     return result;
 }
 

@@ -11,6 +11,11 @@
 // counted as undecided; a transaction recorded as still in progress never ended (the
 // server is down) and is taken as rolled back, counted as in doubt when the server did not
 // shut down cleanly (its commit may be in the WAL only).
+//
+// A deleter that is a multixact (several lockers, at most one of which updated or deleted the
+// row) is resolved through pg_multixact: its updater's outcome decides as a plain deleter's
+// would, and a multixact of lockers alone (always, before 9.3) does not delete. One that
+// cannot be resolved keeps the hint rule's answer (deleted) and is counted as such.
 
 #include <cstdint>
 
@@ -65,10 +70,22 @@ class TupleVisibility {
                                                        kXmaxKeyShareLock)) == kXmaxExclusiveLock;
         if (lockOnly)
             return true;
-        // A multixact deleter would need pg_multixact to be resolved: taken as deleting.
-        if (infomask & (kXmaxCommitted | kXmaxIsMulti))
+        uint32_t deleter = xmax;
+        if (infomask & kXmaxIsMulti) {
+            switch (log_ != nullptr ? log_->multixactUpdater(xmax, deleter)
+                                    : MultiXactLog::Answer::kUnknown) {
+                case MultiXactLog::Answer::kLockersOnly:
+                    return true;
+                case MultiXactLog::Answer::kUnknown:
+                    ++report.multixactsUnresolved;
+                    return false;
+                case MultiXactLog::Answer::kUpdater:
+                    break;
+            }
+        } else if (infomask & kXmaxCommitted) {
             return false;
-        switch (outcome(xmax, report)) {
+        }
+        switch (outcome(deleter, report)) {
             case XactStatus::kAborted:
             case XactStatus::kInProgress:
                 return true;

@@ -3,6 +3,7 @@
 // catalogue columns while it ran (<fixture>/dict/), and the tables it describes must be the
 // ones the manifest describes, unloading to the same files.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,17 +13,21 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/file_logger.h"
 #include "catalog/dict_cache.h"
 #include "catalog/dict_except.h"
 #include "catalog/dictionary.h"
+#include "catalog/lost_blocks.h"
 #include "export/copy_binary_writer.h"
 #include "export/copy_text_writer.h"
 #include "export/export_settings.h"
 #include "export/file_names.h"
+#include "storage/file_node_map.h"
 #include "storage/relation_path.h"
+#include "storage/table.h"
 #include "tests/storage/support/copy_text.h"
 #include "tests/storage/support/fixture_table.h"
 #include "tests/support/fixture_skip.h"
@@ -167,6 +172,53 @@ TEST_P(DictFixture, CacheFilesHoldWhatTheServerAnswered) {
         }
     }
     expectSameRows(ourAttributes, serverAttributes, "pg_attr.dat");
+}
+
+// A catalogue the server left whole gives no lost-blocks warning, after VACUUM FULL of the
+// catalogues too; and its indexes and visibility map are read for real: were its file one
+// block shorter, its indexes would point at rows in that block.
+TEST_P(DictFixture, WholeCataloguesGiveNoWarningAndTheirIndexesReachTheirLastBlock) {
+    generate();
+    EXPECT_THAT(Dictionary::instance().generationWarnings(), ::testing::IsEmpty());
+
+    const auto check = [](const std::string& what, const CatalogFiles& files) {
+        SCOPED_TRACE(what);
+        const uint64_t blocks = heapFileBlocks(files);
+        ASSERT_GT(blocks, 0u);
+        EXPECT_FALSE(findLostBlocks(files, blocks).any());
+        const LostBlocks shorter = findLostBlocks(files, blocks - 1);
+        EXPECT_GT(shorter.indexRows, 0u);
+        EXPECT_EQ(shorter.firstIndexBlock, blocks - 1);
+        EXPECT_EQ(shorter.lastIndexBlock, blocks - 1);
+    };
+    FileNodeMap globalMap;
+    globalMap.load(dataDirectory + "/global/pg_filenode.map");
+    check("pg_database", catalogFiles(CatalogKind::kDatabase, dataDirectory + "/global",
+                                      globalMap.lookup(1262), &globalMap, {}));
+    for (const FixtureDatabase& db : manifest_.databases) {
+        if (db.name == "template0" || db.name == "template1")
+            continue;
+        PgClass relation;
+        relation.dboid = db.oid;
+        relation.dbTablespace = db.tablespace;
+        const std::string dir = relationDirectory(relation);
+        FileNodeMap map;
+        map.load(dir + "/pg_filenode.map");
+        // The server's pg_class rows give the file nodes of pg_namespace and its indexes.
+        std::unordered_map<uint32_t, uint32_t> classNodes;
+        for (const auto& row :
+             readCopyTextFile(manifest_.dir + "/dict/" + std::to_string(db.oid) + "/pg_class.txt"))
+            if (row.size() > 7 && !row[2].empty() && !row[7].empty())
+                classNodes[static_cast<uint32_t>(std::stoul(row[2]))] =
+                    static_cast<uint32_t>(std::stoul(row[7]));
+        ASSERT_TRUE(classNodes.count(2615)) << db.name;
+        check(db.name + " pg_class",
+              catalogFiles(CatalogKind::kClass, dir, map.lookup(1259), &map, classNodes));
+        check(db.name + " pg_attribute",
+              catalogFiles(CatalogKind::kAttribute, dir, map.lookup(1249), &map, classNodes));
+        check(db.name + " pg_namespace",
+              catalogFiles(CatalogKind::kNamespace, dir, classNodes[2615], &map, classNodes));
+    }
 }
 
 // The table objects of the dictionary are those the manifest describes: same file, same

@@ -1,22 +1,26 @@
 // libFuzzer target over the decoders that read untrusted bytes: heap and U pages (tuple
-// readers and chunk listers), the varlena reader with in-line pglz and LZ4, pglz alone, and
-// the commit log (pg_xact and pg_subtrans segments). The first input byte picks the decoder
-// and the block size; the rest is the input.
+// readers and chunk listers), the varlena reader with in-line pglz and LZ4, pglz alone, the
+// commit log (pg_xact and pg_subtrans segments), the multixact log with the control file, and
+// b-tree index and visibility map pages. The first input byte picks the decoder and the block
+// size; the rest is the input.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "storage/btree_page.h"
 #include "storage/column_batch.h"
 #include "storage/column_def.h"
 #include "storage/commit_log.h"
 #include "storage/page_reader.h"
 #include "storage/value_buffer.h"
+#include "storage/visibility_map_page.h"
 
 namespace {
 
@@ -98,7 +102,9 @@ const std::string& clusterDir() {
         char pattern[] = "/tmp/vorn-fuzz-XXXXXX";
         const char* made = mkdtemp(pattern);
         const std::string d = made != nullptr ? made : "/tmp";
-        std::system(("mkdir -p " + d + "/pg_xact " + d + "/pg_subtrans " + d + "/global").c_str());
+        std::system(("mkdir -p " + d + "/pg_xact " + d + "/pg_subtrans " + d + "/global " + d +
+                     "/pg_multixact/offsets " + d + "/pg_multixact/members")
+                        .c_str());
         return d;
     }();
     return dir;
@@ -116,13 +122,41 @@ void readCommitLog(const uint8_t* data, size_t size, uint16_t blockSize) {
     const size_t half = size / 2;
     writeFile(dir + "/pg_xact/0000", data, half);
     writeFile(dir + "/pg_subtrans/0000", data + half, size - half);
-    CommitLog log(dir, 15, blockSize);
+    CommitLog log(dir, ServerVersion{15, 0}, blockSize);
     const uint32_t xids = static_cast<uint32_t>(std::min<size_t>(half * 4 + 64, 1u << 24));
     const uint32_t step = xids / 1024 + 1;
     for (uint32_t xid = 0; xid < xids; xid += step)
         log.status(xid);
     log.status(0xFFFFFFFFu);
     log.status(0x80000000u);
+}
+
+// The input's first 128 bytes are global/pg_control, the rest is split between segment 0000
+// of pg_multixact/offsets and of pg_multixact/members; the multixacts of the offsets written,
+// and some beyond them, are resolved. The control file is removed again, so that the other
+// decoders never see it.
+void readMultixacts(const uint8_t* data, size_t size, uint16_t blockSize) {
+    constexpr size_t kControl = 128;
+    if (size < kControl)
+        return;
+    const std::string& dir = clusterDir();
+    writeFile(dir + "/global/pg_control", data, kControl);
+    data += kControl;
+    size -= kControl;
+    const size_t half = size / 2;
+    writeFile(dir + "/pg_multixact/offsets/0000", data, half);
+    writeFile(dir + "/pg_multixact/members/0000", data + half, size - half);
+    {
+        CommitLog log(dir, ServerVersion{15, 0}, blockSize);
+        const uint32_t multis = static_cast<uint32_t>(std::min<size_t>(half / 4 + 16, 1u << 20));
+        const uint32_t step = multis / 512 + 1;
+        uint32_t xid = 0;
+        for (uint32_t multi = 0; multi < multis; multi += step)
+            log.multixactUpdater(multi, xid);
+        log.multixactUpdater(0xFFFFFFFFu, xid);
+        log.cleanShutdown();
+    }
+    std::remove((dir + "/global/pg_control").c_str());
 }
 
 }  // namespace
@@ -139,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     switch (selector & 0x0F) {
         case 0: {
             // Unhinted tuples ask a commit log: an empty one, which can decide nothing.
-            static CommitLog log(clusterDir() + "/none", 15, 8192);
+            static CommitLog log(clusterDir() + "/none", ServerVersion{15, 0}, 8192);
             static TableBlock heap(layout(), nullptr, &log);
             readAll(heap, pageOf(data, size, blockSize), blockSize, batch);
             break;
@@ -169,6 +203,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 6:
             readCommitLog(data, size, blockSize);
             break;
+        case 7:
+            readMultixacts(data, size, blockSize);
+            break;
+        case 8: {
+            // The page as a block of an index and of a visibility map, in the formats before
+            // pivot tuples, before posting lists and with both; every entry taken, or those
+            // from block 3 on, as the selector's top bit says.
+            static std::vector<HeapTid> tids;
+            const std::vector<uint8_t> page = pageOf(data, size, blockSize);
+            const ByteReader bytes(page.data(), blockSize);
+            for (const ServerVersion version :
+                 {ServerVersion{9, 3}, ServerVersion{11, 0}, ServerVersion{18, 0}}) {
+                tids.clear();
+                BtreePageReader(version, blockSize).read(bytes, selector & 0x80 ? 0 : 3, tids);
+                VisibilityMapPageReader(version, blockSize).read(bytes);
+            }
+            break;
+        }
         default: {
             if (size < 4)
                 break;

@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "catalog/dictionary.h"
 #include "shell/console.h"
+#include "shell/list_commands.h"
+#include "storage/file_node_map.h"
 #include "tests/shell/console_text.h"
 #include "tests/shell/support/shell_harness.h"
 #include "tests/support/fixture_skip.h"
@@ -292,6 +296,81 @@ TEST(ListBootstrap, ADatabaseThatCannotBeReadIsNamedAndTheOthersWritten) {
         EXPECT_TRUE(std::filesystem::exists(dir.path() + "/dict/previous/" + file)) << file;
     EXPECT_NE(dir.readFile("log/vorn.log").find("[error] Database \"vorn\" (OID " + vornOid + ")"),
               std::string::npos);
+}
+
+// A catalogue cut short or read with damage: bootstrap names it, keeps the previous
+// dictionary, and says that it finished with damage instead of "Bootstrap finish.", returning
+// false; after a whole read it says "Bootstrap finish." and returns true.
+TEST(ListBootstrap, ACatalogueCutShortOrReadWithDamageFinishesWithDamage) {
+    VORN_FIXTURE_OR_SKIP(m, "deb15");
+    TempDir dir;
+    const std::string data = dir.path() + "/data";
+    linkFarm(m.dataDir, data);
+    const std::string vornOid = std::to_string(m.findDatabase("vorn")->oid);
+    const std::string base = data + "/base/" + vornOid;
+    FileNodeMap map;
+    map.load(base + "/pg_filenode.map");
+    const std::string pgClass = base + "/" + std::to_string(map.lookup(1259));
+    const std::string pgAttribute = base + "/" + std::to_string(map.lookup(1249));
+    ShellSettings settings = fixtureSettings(m);
+    settings.pgdata = data;
+    ShellWorkspace workspace(settings);
+    Console console;
+    runSession(console, {});
+    uint32_t schema = 0;
+    ListCommands list(&schema);
+    const auto bootstrap = [&](bool expected) {
+        CapturedStdout out;
+        EXPECT_EQ(list.bootstrap(), expected);
+        return screenText(out.finish());
+    };
+    EXPECT_NE(bootstrap(true).find("Bootstrap finish.\n\n"), std::string::npos);
+
+    // A fresh file in place of the farm's link to the fixture's.
+    const auto replace = [](const std::string& path, const auto& change) {
+        std::ifstream in(path, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        in.close();
+        change(bytes);
+        std::filesystem::remove(path);
+        std::ofstream(path, std::ios::binary) << bytes;
+    };
+    const struct Case {
+        const char* name;
+        std::string file;
+        void (*change)(std::string&);
+        std::string warning;
+    } cases[] = {
+        {"pg_class cut to half", pgClass,
+         [](std::string& b) { b.resize(b.size() / 8192 / 2 * 8192); },
+         "Warning: pg_class of database vorn (oid " + vornOid + ") lost blocks: \"" + pgClass +
+             "\" holds 7 blocks, but its indexes point at "},
+        // pd_lower (offset 12) above pd_upper: the second page's header is refused.
+        {"a pg_attribute page damaged", pgAttribute,
+         [](std::string& b) { std::memcpy(b.data() + 8192 + 12, "\xf0\xff", 2); },
+         "Warning: pg_attribute of database vorn (oid " + vornOid + ") read with damage ("},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(data);
+        linkFarm(m.dataDir, data);
+        replace(c.file, c.change);
+        const std::string out = bootstrap(false);
+        const size_t warning = out.find(c.warning);
+        const size_t kept = out.find("The previous dictionary was kept in dict/previous/: ");
+        const size_t finished = out.find(
+            "Bootstrap finished with damage: the catalogues named above were not read whole, so "
+            "the dictionary may lack tables, columns or schemas.\n\n");
+        ASSERT_NE(warning, std::string::npos) << out;
+        ASSERT_NE(kept, std::string::npos) << out;
+        ASSERT_NE(finished, std::string::npos) << out;
+        EXPECT_LT(warning, kept);
+        EXPECT_LT(kept, finished);
+        EXPECT_EQ(out.find("Bootstrap finish."), std::string::npos) << out;
+        EXPECT_NE(workspace.readFile("log/vorn.log")
+                      .find("[warning] Bootstrap finished with damage: the catalogues named above"),
+                  std::string::npos);
+    }
 }
 
 }  // namespace
