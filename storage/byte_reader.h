@@ -7,8 +7,9 @@
 //
 //   - ByteReader, a view of a byte span that refuses to read past its end (each read an
 //     optional), where the offsets come from the bytes themselves and are read once each:
-//     pg_filenode.map (file_node_map.cpp), the fields of an external TOAST pointer and the
-//     tcinfo of a compressed value (value_buffer.cpp).
+//     pg_filenode.map (file_node_map.cpp), b-tree and visibility map pages (btree_page.cpp,
+//     visibility_map_page.cpp, fork_pages.cpp), the fields of an external TOAST pointer and
+//     the tcinfo of a compressed value (value_buffer.cpp).
 //   - loadLE at offsets checked beforehand, on the paths that run per page, tuple or value
 //     and check once for the whole of what they read:
 //       the page scan (page_scan.cpp, line_pointer.h) checks a page's header against the
@@ -20,7 +21,9 @@
 //       the value outputs and binary encoders (value_text_*.cpp, numeric_header.h,
 //       copy_binary_*.cpp here and in export/) load from a value whose length they checked
 //       first;
-//       the commit log (commit_log.cpp) loads from whole pages and a pg_control read whole.
+//       the commit log and multixact readers (commit_log.cpp, multixact.cpp) load from
+//       whole SLRU pages, at an entry's offset inside the page; the control file
+//       (control_file.cpp) from its first bytes, read whole or refused.
 //
 // A bad offset is an error, reported, instead of a wild read, either way.
 
