@@ -330,7 +330,8 @@ UiLineEditor::~UiLineEditor() = default;
 
 bool UiLineEditor::readLine(const char* prompt, char* buffer, size_t limit) {
     std::string line;
-    const bool got = isatty(STDIN_FILENO) ? readTerminalLine(prompt, line) : readPlainLine(line);
+    const bool edited = isatty(STDIN_FILENO) && consoleIsTerminal();
+    const bool got = edited ? readTerminalLine(prompt, line) : readPlainLine(line);
     if (!got)
         return false;
     if (line.empty())
