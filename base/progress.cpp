@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "base/console_color.h"
+
 namespace vorn {
 
 namespace {
@@ -43,6 +45,8 @@ int32_t decimalDigits(int32_t n) {
 
 }  // namespace
 
+UiProgress::UiProgress() : UiProgress(consoleIsTerminal() ? stdout : nullptr) {}
+
 UiProgress::UiProgress(std::FILE* out) : out_(out) {
     static_assert(kLineSize > 1 + kFullWidth + 2 + kPercentTextSize,
                   "the line must hold '\\r', the bar and the percent text");
@@ -70,8 +74,9 @@ void UiProgress::finish() {
 
 void UiProgress::finishWithMessage(const char* msg) {
     finish();
-    std::fprintf(out_, "\n%s\n", msg != nullptr ? msg : "");
-    std::fflush(out_);
+    std::FILE* const out = out_ != nullptr ? out_ : stdout;
+    std::fprintf(out, "\n%s\n", msg != nullptr ? msg : "");
+    std::fflush(out);
 }
 
 void UiProgress::beginPart(uint32_t total, uint32_t step, int32_t index, int32_t count) {
@@ -145,7 +150,7 @@ void UiProgress::endPart() {
 }
 
 void UiProgress::clearLine(bool last) {
-    if (!last || state_.index < 0)
+    if (!last || state_.index < 0 || out_ == nullptr)
         return;
     // Whatever is pending on either stream lands before the bar is wiped.
     std::fflush(stdout);

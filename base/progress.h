@@ -20,7 +20,7 @@ class IProgressBar {
     virtual void setProgress(uint32_t cur) = 0;
     // Draws the full bar, then erases the line.
     virtual void finish() = 0;
-    // finish, then prints "\n<msg>\n".
+    // finish, then prints "\n<msg>\n" (also where the bar is not drawn).
     virtual void finishWithMessage(const char* msg) = 0;
     // `cur` == `total` means done; redraws only once `cur` advanced by `step` (0: every call).
     // A negative `index` hides the bar; with `count` >= 2 the bar is prefixed "index/count".
@@ -43,8 +43,12 @@ class IProgressBar {
 // drawing. Drawing never allocates: the line lives in the object.
 class UiProgress : public IProgressBar {
   public:
-    // `out` is where the bar is drawn; the console by default.
-    explicit UiProgress(std::FILE* out = stdout);
+    // The bar of the console: drawn on standard output when it is a terminal
+    // (consoleIsTerminal, base/console_color.h); otherwise nothing is drawn or erased, and a
+    // file gets only the lines around the bar.
+    UiProgress();
+    // Drawn on `out`, whatever it is: for tests of the bar itself.
+    explicit UiProgress(std::FILE* out);
     UiProgress(const UiProgress&) = delete;
     UiProgress& operator=(const UiProgress&) = delete;
 
@@ -83,9 +87,9 @@ class UiProgress : public IProgressBar {
 
     // Cells 0..fill are '*'; `millionths` is the progress in millionths of `total`.
     void draw(int32_t fill, uint32_t millionths);
-    bool hidden() const { return state_.index < 0 || state_.total == 0; }
+    bool hidden() const { return out_ == nullptr || state_.index < 0 || state_.total == 0; }
 
-    std::FILE* out_;
+    std::FILE* out_;  // null: nothing is drawn
     State state_{};
 };
 

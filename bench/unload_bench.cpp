@@ -44,8 +44,6 @@ class CountingWriter : public IDataWriter {
         return rows;
     }
     void finish() override {}
-    void setContext(void* context) override { context_ = context; }
-    void* context() override { return context_; }
     void addBlocks(uint64_t n) override { blocks_ += n; }
     uint64_t blocks() override { return blocks_; }
     void addBytes(uint64_t n) override { bytes_ += n; }
@@ -54,12 +52,9 @@ class CountingWriter : public IDataWriter {
     uint64_t rows() override { return rows_; }
     void appendMessage(const std::string& text) override { messages_ += "\n" + text; }
     std::string messages() override { return messages_; }
-    void requestStop() override {}
-    bool stopRequested() override { return false; }
     uint64_t checksum() const { return checksum_; }
 
   private:
-    void* context_ = nullptr;
     uint64_t blocks_ = 0, bytes_ = 0, rows_ = 0, checksum_ = 0;
     std::string messages_;
 };

@@ -8,6 +8,7 @@
 #include "storage/column_batch.h"
 #include "storage/text_buffer.h"
 #include "storage/value_text.h"
+#include "storage/varlena_header.h"
 
 namespace vorn {
 
@@ -178,23 +179,11 @@ bool arrayElementValue(const uint8_t* array, uint32_t length, int32_t elementLen
     }
     if (elementLength != -1)
         return false;
-    if ((p[0] & 1) == 1) {  // 1-byte header: total length in the upper seven bits
-        const uint32_t total = p[0] >> 1;
-        if (p[0] == 1 || total < 1 || total > left)
-            return false;
-        element.assign(reinterpret_cast<const char*>(p + 1), total - 1);
-        return true;
-    }
-    if (left < 4)
+    // Arrays hold their elements plain: never compressed, never external.
+    const VarlenaHeader header = readVarlenaHeader(p, left);
+    if (!header.inPlace())
         return false;
-    uint32_t header;
-    std::memcpy(&header, p, 4);
-    if ((header & 3) != 0)  // compressed: arrays hold their elements plain
-        return false;
-    const uint32_t total = header >> 2;
-    if (total < 4 || total > left)
-        return false;
-    element.assign(reinterpret_cast<const char*>(p + 4), total - 4);
+    element.assign(reinterpret_cast<const char*>(p + header.headerSize), header.valueSize());
     return true;
 }
 

@@ -60,8 +60,6 @@ class DictWriter : public IDataWriter {
     // stream.
     void finish() override;
 
-    void setContext(void*) override {}
-    void* context() override { return nullptr; }
     void addBlocks(uint64_t) override {}
     uint64_t blocks() override { return 0; }
     void addBytes(uint64_t) override {}
@@ -71,8 +69,6 @@ class DictWriter : public IDataWriter {
     // Why the unload failed, as the table reader says it; the last message only.
     void appendMessage(const std::string& text) override { message_ = text; }
     std::string messages() override { return message_; }
-    void requestStop() override {}
-    bool stopRequested() override { return false; }
 
   private:
     // Renders field `entry` of row `row` (empty for NULL, an absent column or a type without

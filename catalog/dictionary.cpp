@@ -85,6 +85,7 @@ int Dictionary::generateStepCount() {
 }
 
 bool Dictionary::loadFromCache(IProgressBar* progress) {
+    ++cacheLoads_;
     DictLoader loader(this);
     return loader.loadFromCache(progress, 0);
 }

@@ -35,6 +35,9 @@ class Dictionary {
     // Empties everything and reads the cache files; false when one fails (logged, never
     // thrown). Afterwards the current database is the one with the lowest OID, if any.
     bool loadFromCache(IProgressBar* progress);
+    // How many times loadFromCache ran. A command that leaves it as it was left the dictionary
+    // as it was: a bootstrap refused before it read anything.
+    uint64_t cacheLoads() const { return cacheLoads_; }
     // Regenerates the cache files from the data directory; returns 1. Throws DictExcept when
     // the bootstrap failed (the previous files then stay in place). The three reports below
     // are those of the last generate, also of one that threw.
@@ -83,6 +86,7 @@ class Dictionary {
   private:
     Dictionary();
 
+    uint64_t cacheLoads_ = 0;
     std::vector<std::string> generationWarnings_;
     std::vector<DictDatabaseFailure> databaseFailures_;
     std::string keptPrevious_;

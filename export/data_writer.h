@@ -58,8 +58,6 @@ class DataWriter : public IDataWriter {
     // declared, or a script that cannot be written, gets a warning and the data goes on.
     void writeDdlScript();
 
-    void setContext(void* context) override { context_ = context; }
-    void* context() override { return context_; }
     void addBlocks(uint64_t n) override { blocksRead_.fetch_add(n); }
     uint64_t blocks() override { return blocksRead_.load(); }
     void addBytes(uint64_t n) override { bytesRead_.fetch_add(n); }
@@ -68,8 +66,6 @@ class DataWriter : public IDataWriter {
     uint64_t rows() override { return rowsRead_.load(); }
     void appendMessage(const std::string& text) override;
     std::string messages() override;
-    void requestStop() override { stopFlag_.store(true); }
-    bool stopRequested() override { return stopFlag_.load(); }
     std::string valuesNotWritten() override;
 
   protected:
@@ -100,11 +96,9 @@ class DataWriter : public IDataWriter {
     uint32_t tableOid_;
     uint32_t databaseOid_ = 0;
     std::string clientEncoding_ = "UTF8";
-    void* context_ = nullptr;
     std::atomic<uint64_t> blocksRead_{0};
     std::atomic<uint64_t> bytesRead_{0};
     std::atomic<uint64_t> rowsRead_{0};
-    std::atomic<bool> stopFlag_{false};
     std::string messageText_;
     std::mutex messageMutex_;
     std::string notWritten_;  // what valuesNotWritten says, "; " between the parts

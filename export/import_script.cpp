@@ -8,6 +8,7 @@
 #include "export/create_table_ddl.h"
 #include "export/file_names.h"
 #include "export/output_file.h"
+#include "export/shell_word.h"
 #include "export/writer_factory.h"
 #include "storage/copy_binary_encode.h"
 
@@ -160,12 +161,15 @@ std::string tableEntry(const ImportScriptSettings& settings, const std::string& 
 std::string header(const ImportScriptSettings& settings, const std::string& scriptName) {
     const std::string encoding =
         settings.clientEncoding.empty() ? std::string("UTF8") : settings.clientEncoding;
+    // The psql line works when copied into a shell: names quoted as a word each. A database
+    // name that no word on one line can hold (one ending in a line feed) is left for the user
+    // to fill in, as the user is.
     return fmt::format(
         "--export PGCLIENTENCODING={}\n"
         "--psql -d {} -U <your_user> -f {}\n\n"
         "SET client_encoding TO {};\n",
-        printable(encoding), printable(settings.databaseName), printable(scriptName),
-        quotedLiteral(printable(encoding)));
+        printable(encoding), shellWord(settings.databaseName).value_or("<database>"),
+        shellWord(scriptName).value_or("<script>"), quotedLiteral(printable(encoding)));
 }
 
 bool writesScript(int exportKind) {

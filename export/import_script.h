@@ -12,7 +12,9 @@
 //   \COPY "public"."t"("id", "it's") FROM 'public_t.txt' WITH(FORMAT text, DELIMITER '|', NULL '');
 //
 // The schema script has "-f import_<schema>.sql" in its second line and one line per table
-// after the SET. BINARY tables end in "FROM '<file>.bin' WITH(FORMAT binary);".
+// after the SET. BINARY tables end in "FROM '<file>.bin' WITH(FORMAT binary);". The database
+// and script names of the second line are quoted for a shell where they need it
+// (export/shell_word.h): "--psql -d 'Second DB' -U <your_user> -f 'import_public_order items.sql'".
 //
 // Names come from a recovered data directory and are not trusted; psql parses a \COPY line
 // itself (it is no SQL statement) before it sends "COPY ... FROM STDIN":

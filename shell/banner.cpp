@@ -1,10 +1,11 @@
 #include "shell/banner.h"
 
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <iostream>
+
+#include "base/console_color.h"
 
 #ifndef VORN_RELEASE
 #define VORN_RELEASE "0.0.0"
@@ -51,9 +52,7 @@ std::string buildDate() {
 }
 
 bool isColorized(std::ostream& out) {
-    if (&out == &std::cout && ::isatty(STDOUT_FILENO))
-        return true;
-    if ((&out == &std::cerr || &out == &std::clog) && ::isatty(STDERR_FILENO))
+    if (&out == &std::cout && consoleIsTerminal())
         return true;
     return out.iword(colorizeSlot()) != 0;
 }

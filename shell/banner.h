@@ -12,9 +12,9 @@ const char* releaseText();
 // The day this file was compiled, as "YYYY.MM.DD".
 std::string buildDate();
 
-// Whether colour codes are written to `out`: std::cout while standard output is a terminal,
-// std::cerr and std::clog while standard error is one, or any stream whose colourise flag
-// was set with setColorized (tests use that on a string stream).
+// Whether colour codes are written to `out`: std::cout when standard output is a terminal
+// (consoleIsTerminal, base/console_color.h), or any stream whose colourise flag was set with
+// setColorized (tests use that on a string stream).
 bool isColorized(std::ostream& out);
 void setColorized(std::ostream& out, bool on);
 

@@ -92,9 +92,19 @@ bool Console::dispatch(const CommandLine& line) {
         fmt::print("\n");
         return false;
     } else if (command == "BOOTSTRAP") {
+        const uint64_t loads = dictionary_->cacheLoads();
         listCommands_->bootstrap();
-        // The dictionary was read anew: the schema chosen before belongs to the old one.
-        chooseSchema(kPublic, true);
+        // A bootstrap refused before it read anything (a version other than PG_VERSION's, a
+        // data directory not found) has said why, and the dictionary is the one loaded before:
+        // so is the schema. One read anew makes the schema chosen before stale; a dictionary
+        // without a database (files that did not load back, said so) has no schema to say
+        // anything about.
+        if (dictionary_->cacheLoads() != loads) {
+            if (dictionary_->currentDatabaseOid != 0)
+                chooseSchema(kPublic, true);
+            else
+                enterCurrentDatabase();
+        }
     } else if (command == "DESC") {
         if (!u[1].empty())
             listCommands_->describeTable(r[1]);

@@ -116,6 +116,10 @@ void ListCommands::describeTable(const std::string& typed) {
                "nullable");
     fmt::print("{}\n", ruleLine({5, 30, 25, 8, 10}));
     for (const ColumnDef& column : table->columns()) {
+        // A dropped column keeps its catalogue row, under a made-up name and without a type,
+        // but is no column of the table any more.
+        if (column.isDropped())
+            continue;
         fmt::print("{:>5} {:<30} {:<25} {:>8} {:<10}\n", column.attnum,
                    padName(dictionary_->toUtf8(std::string(column.name()))), sqlTypeName(column),
                    column.attlen, column.nullable ? "true" : "false");

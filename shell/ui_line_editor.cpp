@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/console_color.h"
+
 namespace vorn {
 
 void UiCompletions::add(const std::string& text) {
@@ -43,7 +45,7 @@ locale_t utf8Locale() {
 }
 
 bool terminalTakesHints() {
-    if (!isatty(STDOUT_FILENO))
+    if (!consoleIsTerminal())
         return false;
     const char* term = getenv("TERM");
     if (term == nullptr || *term == '\0')
@@ -328,7 +330,8 @@ UiLineEditor::~UiLineEditor() = default;
 
 bool UiLineEditor::readLine(const char* prompt, char* buffer, size_t limit) {
     std::string line;
-    const bool got = isatty(STDIN_FILENO) ? readTerminalLine(prompt, line) : readPlainLine(line);
+    const bool edited = isatty(STDIN_FILENO) && consoleIsTerminal();
+    const bool got = edited ? readTerminalLine(prompt, line) : readPlainLine(line);
     if (!got)
         return false;
     if (line.empty())

@@ -10,7 +10,10 @@
 // colour after the end of the line, redrawn on every key and wiped before Enter ends the line.
 //
 // When standard input is not a terminal, lines are read as they come, without a prompt or an
-// echo, so that `vorn < script.txt` prints only what the commands print.
+// echo, so that `vorn < script.txt` prints only what the commands print. So they are when
+// standard output is no terminal (`vorn > out.txt`, base/console_color.h): readline would
+// draw the prompt, the typed text and its escape sequences into the file, and nothing on
+// the terminal, which echoes a plainly read line itself.
 
 #include <cstddef>
 #include <string>

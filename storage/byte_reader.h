@@ -1,9 +1,31 @@
 #pragma once
 
-// Every read of stored bytes goes through ByteReader: a view of a byte span that refuses to
-// read past its end. Integers are copied out with memcpy in the file's byte order
-// (little-endian, as PostgreSQL writes them on x86-64), never by casting pointers, so page
-// bytes need no alignment and a bad offset is an error instead of a wild read.
+// How stored bytes are read. Integers are always copied out with memcpy (loadLE) in the
+// file's byte order (little-endian, as PostgreSQL writes them on x86-64), never by casting
+// pointers, so page bytes need no alignment. Where the bounds are checked depends on the
+// reader:
+//
+//   - ByteReader, a view of a byte span that refuses to read past its end (each read an
+//     optional), where the offsets come from the bytes themselves and are read once each:
+//     pg_filenode.map (file_node_map.cpp), b-tree and visibility map pages (btree_page.cpp,
+//     visibility_map_page.cpp, fork_pages.cpp), the fields of an external TOAST pointer and
+//     the tcinfo of a compressed value (value_buffer.cpp).
+//   - loadLE at offsets checked beforehand, on the paths that run per page, tuple or value
+//     and check once for the whole of what they read:
+//       the page scan (page_scan.cpp, line_pointer.h) checks a page's header against the
+//       block size (header <= lower <= upper <= special <= block size), each item against
+//       the page, a tuple's header and t_hoff against the item, before it or the
+//       visibility rules (tuple_visibility.h) load a field;
+//       the varlena headers (varlena_header.h) and the tuple decoder (tuple_decoder.cpp)
+//       check each attribute against the tuple's length before they touch it;
+//       the value outputs and binary encoders (value_text_*.cpp, numeric_header.h,
+//       copy_binary_*.cpp here and in export/) load from a value whose length they checked
+//       first;
+//       the commit log and multixact readers (commit_log.cpp, multixact.cpp) load from
+//       whole SLRU pages, at an entry's offset inside the page; the control file
+//       (control_file.cpp) from its first bytes, read whole or refused.
+//
+// A bad offset is an error, reported, instead of a wild read, either way.
 
 #include <cstddef>
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "storage/byte_reader.h"
+#include "storage/varlena_header.h"
 
 namespace vorn {
 
@@ -21,21 +21,11 @@ struct ChunkData {
 inline std::optional<ChunkData> readChunkData(const uint8_t* tuple, uint32_t length, uint32_t pos) {
     if (pos >= length)
         return std::nullopt;
-    const uint8_t first = tuple[pos];
-    const uint32_t left = length - pos;
-    uint32_t header = 0, total = 0;
-    if ((first & 1) && first != 0x01) {
-        header = 1;
-        total = first >> 1;
-    } else if ((first & 3) == 0 && left >= 4) {
-        header = 4;
-        total = loadLE<uint32_t>(tuple + pos) >> 2;
-    } else {
-        return std::nullopt;  // external (0x01), compressed, or cut short
-    }
-    if (total < header || total > left)
+    // External (0x01) and compressed forms are no plain chunk; neither is one cut short.
+    const VarlenaHeader header = readVarlenaHeader(tuple + pos, length - pos);
+    if (!header.inPlace())
         return std::nullopt;
-    return ChunkData{pos + header, total - header};
+    return ChunkData{pos + header.headerSize, header.valueSize()};
 }
 
 }  // namespace vorn

@@ -19,8 +19,6 @@ class IDataWriter {
     virtual uint32_t writeRows(const ColumnBatch* batch, uint32_t rows) = 0;
     virtual void finish() = 0;
 
-    virtual void setContext(void* context) = 0;
-    virtual void* context() = 0;
     virtual void addBlocks(uint64_t n) = 0;
     virtual uint64_t blocks() = 0;
     virtual void addBytes(uint64_t n) = 0;
@@ -30,8 +28,6 @@ class IDataWriter {
     // Appends "\n" and the text to the message text.
     virtual void appendMessage(const std::string& text) = 0;
     virtual std::string messages() = 0;
-    virtual void requestStop() = 0;
-    virtual bool stopRequested() = 0;
     // After finish: "" when every value read was written as it was read; otherwise what was
     // not ("3 values of column "j" (type OID 3802) written as NULL: no binary encoder"). A
     // table with such values is not unloaded whole.

@@ -3,66 +3,21 @@
 #include <algorithm>
 #include <cstring>
 
-#include "storage/byte_reader.h"
+#include "storage/varlena_header.h"
 
 namespace vorn {
 
 namespace {
 
-// Varlena first bytes (little-endian): 0x01 an external TOAST pointer with its tag in the
-// next byte; any other odd byte a 1-byte header holding the total size (header included) in
-// its upper 7 bits; an even byte the first of a 4-byte header whose low two bits are 00
-// (plain) or 10 (compressed) and whose upper 30 bits hold the total size.
-constexpr uint8_t kExternalHeader = 0x01;
-constexpr uint32_t kShortHeaderSize = 1;
-constexpr uint32_t kLongHeaderSize = 4;
-
-// Size of an external pointer by its tag: indirect (1) and expanded (2, 3) pointers are 2
-// bytes of header plus a memory pointer, on-disk (18) pointers 2 plus 16 bytes of
-// va_rawsize, va_extinfo, va_valueid and va_toastrelid.
-uint32_t externalPointerSize(uint8_t tag) {
-    switch (tag) {
-        case 1:
-        case 2:
-        case 3:
-            return 2 + 8;
-        case 18:
-            return 2 + 16;
-        default:
-            return 0;
-    }
-}
-
 // Bytes the varlena at `p` occupies (fill included), without reading its value: how dropped
 // columns are stepped over, so that their old values are neither decompressed nor fetched.
 // 0 when it does not fit in `left` bytes.
 uint32_t varlenaStep(const uint8_t* p, uint32_t left, bool skipZeroFill) {
-    uint32_t fill = 0;
-    if (skipZeroFill) {
-        // A zero byte starts a 4-byte header only when the size it gives is plausible.
-        while (fill < left && p[fill] == 0) {
-            if (left - fill >= kLongHeaderSize) {
-                const uint32_t total = loadLE<uint32_t>(p + fill) >> 2;
-                if (total != 0 && total <= left - fill)
-                    break;
-            }
-            ++fill;
-        }
-    }
+    const uint32_t fill = skipZeroFill ? varlenaZeroFill(p, left) : 0;
     if (fill >= left)
         return 0;
-    const uint8_t* v = p + fill;
-    const uint32_t room = left - fill;
-    uint32_t total = 0;
-    if (v[0] == kExternalHeader)
-        total = room >= 2 ? externalPointerSize(v[1]) : 0;
-    else if (v[0] & 1)
-        total = v[0] >> 1;
-    else if (room >= kLongHeaderSize)
-        total = loadLE<uint32_t>(v) >> 2;
-    if (total == 0 || total > room || (!(v[0] & 1) && total < kLongHeaderSize))
-        return 0;
-    return fill + total;
+    const VarlenaHeader header = readVarlenaHeader(p + fill, left - fill);
+    return header.ok() ? fill + header.total : 0;
 }
 
 bool isNull(const uint8_t* bitmap, uint32_t attribute) {
@@ -96,20 +51,11 @@ inline bool varlenaInPlace(const uint8_t* base, uint32_t end, uint32_t& pos, uin
     }
     if (pos >= end)
         return false;
-    const uint8_t* const v = base + pos;
-    const uint32_t left = end - pos;
-    uint32_t total = 0, header = 0;
-    if ((v[0] & 1) && v[0] != kExternalHeader) {
-        total = v[0] >> 1;
-        header = kShortHeaderSize;
-    } else if ((v[0] & 3) == 0 && left >= kLongHeaderSize) {
-        total = loadLE<uint32_t>(v) >> 2;
-        header = kLongHeaderSize;
-    }
-    if (header == 0 || total < header || total > left)
+    const VarlenaHeader header = readVarlenaHeader(base + pos, end - pos);
+    if (!header.inPlace())
         return false;
-    bytes = v + header;
-    size = total - header;
+    bytes = base + pos + header.headerSize;
+    size = header.valueSize();
     return true;
 }
 
@@ -365,20 +311,12 @@ bool TupleDecoder::readVarlena(ColumnPlan& plan, const TupleView& tuple, uint32_
 
     // The forms nearly every value has on disk, read in place: a 1-byte header, or a plain
     // 4-byte header.
-    uint32_t total = 0, header = 0;
-    if ((v[0] & 1) && v[0] != kExternalHeader) {
-        total = v[0] >> 1;
-        header = kShortHeaderSize;
-    } else if ((v[0] & 3) == 0 && left >= kLongHeaderSize) {
-        total = loadLE<uint32_t>(v) >> 2;
-        header = kLongHeaderSize;
-    }
-    if (header != 0 && total >= header && total <= left) {
-        if (!plan.store(row, v + header, total - header)) {
+    if (const VarlenaHeader header = readVarlenaHeader(v, left); header.inPlace()) {
+        if (!plan.store(row, v + header.headerSize, header.valueSize())) {
             notes.valueUnreadable();
             plan.setNull(row);
         }
-        pos += total;
+        pos += header.total;
         return true;
     }
 

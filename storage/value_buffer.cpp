@@ -1,15 +1,9 @@
-// Varlena values as PostgreSQL stores them in a tuple (little-endian; the first byte decides
-// the form):
+// Varlena values as PostgreSQL stores them in a tuple: the header forms are in
+// storage/varlena_header.h, read by readVarlenaHeader; what follows a header is read here.
 //
-//   first byte          form                  total size             value bytes
-//   0x01                external pointer      by tag (below)         fetched from TOAST
-//   odd, not 0x01       1-byte header         byte >> 1 (1..127)     bytes 1 .. total-1
-//   even, & 3 == 0      4-byte header, plain  uint32 >> 2            bytes 4 .. total-1
-//   even, & 3 == 2      4-byte, compressed    uint32 >> 2            decompressed from 8 on
-//
-// Sizes include the header. A compressed datum (in line after its 4-byte header, or the whole
-// of a fetched external value) starts with a uint32 tcinfo: bits 0-29 the raw (decompressed)
-// size, bits 30-31 the method (0 pglz, 1 LZ4; 2 and 3 are not defined). The stream follows.
+// A compressed datum (in line after its 4-byte header, or the whole of a fetched external
+// value) starts with a uint32 tcinfo: bits 0-29 the raw (decompressed) size, bits 30-31 the
+// method (0 pglz, 1 LZ4; 2 and 3 are not defined). The stream follows.
 //
 // External pointer, tag 18 ("on disk"), 18 bytes, unaligned:
 //
@@ -31,20 +25,18 @@
 
 #include <lz4.h>
 
+#include "storage/value_buffer.h"
+
 #include "storage/byte_reader.h"
 #include "storage/toast.h"
-#include "storage/value_buffer.h"
+#include "storage/varlena_header.h"
 
 namespace vorn {
 
 namespace {
 
-constexpr uint8_t kExternalByte = 0x01;
-constexpr uint8_t kTagOnDisk = 18;
-constexpr uint32_t kShortPointerSize = 2 + 8;       // tags 1, 2, 3: header + a pointer
-constexpr uint32_t kOnDiskPointerSize = 2 + 4 * 4;  // tag 18: header + four 32-bit fields
-constexpr uint32_t kHeaderSize = 4;                 // 4-byte varlena header
-constexpr uint32_t kCompressedHeaderSize = 4 + 4;   // 4-byte header + tcinfo
+constexpr uint32_t kHeaderSize = varlena::kLongHeaderSize;
+constexpr uint32_t kCompressedHeaderSize = kHeaderSize + 4;  // 4-byte header + tcinfo
 constexpr uint32_t kRawSizeMask = 0x3FFFFFFF;
 constexpr uint32_t kMethodPglz = 0;
 constexpr uint32_t kMethodLz4 = 1;
@@ -87,73 +79,46 @@ VarlenaRead ValueBuffer::readVarlena(const uint8_t* pos, uint32_t bytesLeft, boo
     value.clear();
     if (pos == nullptr || bytesLeft == 0)
         return result(0, ValueStatus::kTruncated);
-    const ByteReader tuple(pos, bytesLeft);
 
-    // U pages do not align by attalign: a zero byte is fill unless the word there is a 4-byte
-    // header whose size fits in what is left.
-    uint32_t fill = 0;
-    if (skipZeroFill) {
-        while (fill < bytesLeft && pos[fill] == 0) {
-            const auto word = tuple.u32(fill);
-            if (word) {
-                const uint32_t total = *word >> 2;
-                if (total != 0 && total <= bytesLeft - fill)
-                    break;
-            }
-            ++fill;
-        }
-        if (fill == bytesLeft)
-            return result(bytesLeft, ValueStatus::kTruncated);
-    }
+    // U pages do not align by attalign.
+    const uint32_t fill = skipZeroFill ? varlenaZeroFill(pos, bytesLeft) : 0;
+    if (fill == bytesLeft)
+        return result(bytesLeft, ValueStatus::kTruncated);
 
     const uint8_t* p = pos + fill;
     const uint32_t left = bytesLeft - fill;
     const ByteReader in(p, left);
-    const uint8_t first = p[0];
-
-    if (first == kExternalByte) {
-        const auto tag = in.u8(1);
-        if (!tag)
-            return result(bytesLeft, ValueStatus::kTruncated);
-        uint32_t size = 0;
-        if (*tag == kTagOnDisk)
-            size = kOnDiskPointerSize;
-        else if (*tag >= 1 && *tag <= 3)
-            size = kShortPointerSize;
-        else  // an unknown tag has no known size: the rest of the tuple cannot be located
+    const VarlenaHeader header = readVarlenaHeader(p, left);
+    const uint32_t consumed = fill + header.total;
+    switch (header.check) {
+        case VarlenaCheck::kOk:
+            break;
+        case VarlenaCheck::kUnknownTag:
+            // An unknown tag has no known size: the rest of the tuple cannot be located.
             return result(bytesLeft, ValueStatus::kUnsupported);
-        if (size > left)
+        case VarlenaCheck::kBelowHeader:
+            // A size below its own header cannot be stepped over: it is no varlena at all.
+            return result(bytesLeft, ValueStatus::kCorrupt);
+        case VarlenaCheck::kCut:
+        case VarlenaCheck::kPastEnd:
             return result(bytesLeft, ValueStatus::kTruncated);
-        if (*tag != kTagOnDisk)
-            return result(fill + size, ValueStatus::kUnsupported);
-        return result(fill + size, fetchExternal(p, size, value));
     }
 
-    if (first & 1) {
-        const uint32_t total = first >> 1;
-        if (total > left)
-            return result(bytesLeft, ValueStatus::kTruncated);
-        value.assign(reinterpret_cast<const char*>(p + 1), total - 1);
-        return result(fill + total, ValueStatus::kOk);
+    switch (header.form) {
+        case VarlenaForm::kExternal:
+            if (header.tag != varlena::kTagOnDisk)
+                return result(consumed, ValueStatus::kUnsupported);
+            return result(consumed, fetchExternal(p, header.total, value));
+        case VarlenaForm::kShort:
+        case VarlenaForm::kPlain:
+            value.assign(reinterpret_cast<const char*>(p + header.headerSize), header.valueSize());
+            return result(consumed, ValueStatus::kOk);
+        case VarlenaForm::kCompressed:
+            break;
     }
-
-    const auto word = in.u32(0);
-    if (!word)
-        return result(bytesLeft, ValueStatus::kTruncated);
-    const uint32_t total = *word >> 2;
-    const bool compressed = (first & 3) == 2;
-    const uint32_t headerSize = compressed ? kCompressedHeaderSize : kHeaderSize;
-    // A size below its own header cannot be stepped over: it is no varlena at all.
-    if (total < headerSize)
-        return result(bytesLeft, total > left ? ValueStatus::kTruncated : ValueStatus::kCorrupt);
-    if (total > left)
-        return result(bytesLeft, ValueStatus::kTruncated);
-    const uint32_t consumed = fill + total;
-
-    if (!compressed) {
-        value.assign(reinterpret_cast<const char*>(p + kHeaderSize), total - kHeaderSize);
-        return result(consumed, ValueStatus::kOk);
-    }
+    // tcinfo belongs to the datum: a compressed value too short to hold it is damage.
+    if (header.total < kCompressedHeaderSize)
+        return result(bytesLeft, ValueStatus::kCorrupt);
 
     const uint32_t tcinfo = *in.u32(kHeaderSize);
     const uint32_t rawSize = tcinfo & kRawSizeMask;
@@ -164,8 +129,9 @@ VarlenaRead ValueBuffer::readVarlena(const uint8_t* pos, uint32_t bytesLeft, boo
         return result(consumed, ValueStatus::kTooLarge);
     if (rawSize > buffer_.size())
         buffer_.resize(kMaxInlineRawSize);
-    const ValueStatus status = decompress(method, p + kCompressedHeaderSize,
-                                          total - kCompressedHeaderSize, buffer_.data(), rawSize);
+    const ValueStatus status =
+        decompress(method, p + kCompressedHeaderSize, header.total - kCompressedHeaderSize,
+                   buffer_.data(), rawSize);
     if (status == ValueStatus::kOk)
         value.assign(reinterpret_cast<const char*>(buffer_.data()), rawSize);
     return result(consumed, status);
@@ -179,9 +145,9 @@ ValueStatus ValueBuffer::fetchExternal(const uint8_t* pos, uint32_t pointerSize,
     const auto tag = pointer.u8(1);
     if (!head || !tag)
         return ValueStatus::kTruncated;
-    if (*head != kExternalByte || *tag != kTagOnDisk)
+    if (*head != varlena::kExternalByte || *tag != varlena::kTagOnDisk)
         return ValueStatus::kUnsupported;
-    if (pointerSize < kOnDiskPointerSize)
+    if (pointerSize < varlena::kOnDiskPointerSize)
         return ValueStatus::kTruncated;
     if (toast_ == nullptr)
         return ValueStatus::kNoToast;

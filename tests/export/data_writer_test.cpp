@@ -25,7 +25,7 @@ class BareWriter : public DataWriter {
     void finish() override {}
 };
 
-TEST(DataWriter, MessagesCountersAndStopFlag) {
+TEST(DataWriter, MessagesAndCounters) {
     const ColumnLayout layout;
     BareWriter w(&layout, "public", "t", "", 1);
     w.appendMessage("A");
@@ -38,13 +38,6 @@ TEST(DataWriter, MessagesCountersAndStopFlag) {
     EXPECT_EQ(w.blocks(), 5u);
     EXPECT_EQ(w.rows(), 7u);
     EXPECT_EQ(w.bytes(), 9u);
-    EXPECT_FALSE(w.stopRequested());
-    w.requestStop();
-    EXPECT_TRUE(w.stopRequested());
-    int x = 0;
-    EXPECT_EQ(w.context(), nullptr);
-    w.setContext(&x);
-    EXPECT_EQ(w.context(), &x);
 }
 
 TEST(DataWriter, DdlScriptNamesTheTableNotThePartition) {

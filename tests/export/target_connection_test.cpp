@@ -13,6 +13,7 @@
 #include "export/export_settings.h"
 #include "tests/export/export_test_env.h"
 #include "tests/export/target_db.h"
+#include "tests/support/console_terminal.h"
 
 namespace vorn::test {
 namespace {
@@ -202,9 +203,14 @@ TEST(TargetConnection, LogsInWithPasswordsOfAnyCharacterAndRefusesWrongOnes) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(testTargetConnection(db.loaderConnectString("postgres")), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Test connecting to target DB...\nOK.\n");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(testTargetConnection(db.connectString(TargetDb::kLoader, "wrong", "postgres")), 0);
-    const std::string failed = testing::internal::GetCapturedStdout();
+    std::string failed;
+    {
+        AsTerminal terminal;  // the failure is in red there
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(testTargetConnection(db.connectString(TargetDb::kLoader, "wrong", "postgres")),
+                  0);
+        failed = testing::internal::GetCapturedStdout();
+    }
     EXPECT_EQ(failed.rfind("Test connecting to target DB...\n\x1b[31;2mFAIL!\nError message: ", 0),
               0u)
         << failed;

@@ -12,6 +12,7 @@
 #include "shell/console.h"
 #include "tests/shell/console_text.h"
 #include "tests/shell/support/shell_harness.h"
+#include "tests/support/console_terminal.h"
 #include "tests/support/pg_server.h"
 
 namespace vorn::test {
@@ -40,7 +41,9 @@ TEST(ConsoleStartup, DefaultsWithoutConfigurationOrDictionary) {
     const SessionResult result = runSession(console, {});
 
     EXPECT_EQ(result.status, 0);
-    // Not a terminal: the banner carries no colour; the red line is red all the same.
+    // Not a terminal: neither the banner nor the error line carries colour, and there is no
+    // bar (the screen is the bytes as they are).
+    EXPECT_EQ(result.raw, result.screen);
     EXPECT_EQ(result.screen,
               plainBanner() + "Config file conf/vorn.ini in folder \"" +
                   std::filesystem::current_path().string() +
@@ -48,9 +51,8 @@ TEST(ConsoleStartup, DefaultsWithoutConfigurationOrDictionary) {
                   "file or directory. Every setting takes its default.\n" +
                   "Loading dict from cache file...\n" +
                   "Please run 'bootstrap' to init dictionary.\n\n" +
-                  optionsBlock("14.0", "", "TEXT FILE", "  Export Directory => [ dump ]") + kRed +
-                  "Export directory \"dump\" is invalid: No such file or directory.\n" + kResetRed +
-                  "\n");
+                  optionsBlock("14.0", "", "TEXT FILE", "  Export Directory => [ dump ]") +
+                  "Export directory \"dump\" is invalid: No such file or directory.\n\n");
     EXPECT_EQ(result.prompts, std::vector<std::string>{"VORN > "});
 
     const std::vector<std::string> log = logMessages(workspace.readFile("log/vorn.log"));
@@ -136,6 +138,8 @@ TEST(ConsoleStartup, ExportFormatReports) {
          "Test connecting to target DB...\n" +
              kRed + "FAIL!\n"},
     };
+    // On a terminal, where the error lines are red.
+    AsTerminal terminal;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ShellWorkspace workspace(c.settings);

@@ -137,6 +137,23 @@ TEST_F(ListFixture, DescribeTableShowsItsFilesAndColumns) {
     }
 }
 
+// A dropped column keeps its pg_attribute row (attisdropped, "........pg.dropped.2........",
+// no type): it is no column of the table and is not listed; the others keep their numbers.
+TEST_F(ListFixture, DescribeListsNoDroppedColumn) {
+    const FixtureTable& t = table("public", "dropped_col");
+    const std::string out = run({"use vorn", "desc dropped_col"});
+    const std::string columns =
+        " col# name                           coltype                     length nullable  \n" +
+        rule({5, 30, 25, 8, 10}) +
+        "    1 a                              integer                          4 true      \n"
+        "    3 c                              text                            -1 true      \n"
+        "\n";
+    EXPECT_EQ(out.rfind(fmt::format("\nOID: {}, ", t.oid), 0), 0u) << out;
+    ASSERT_GE(out.size(), columns.size());
+    EXPECT_EQ(out.substr(out.size() - columns.size()), columns) << out;
+    EXPECT_EQ(out.find("dropped"), std::string::npos) << out;
+}
+
 TEST_F(ListFixture, DescribeConvertsColumnNamesFromTheDatabaseEncoding) {
     // vorn_latin1 stores "café" and "größe" as Latin-1 bytes; a name is typed as stored.
     const std::string out = run({"set db vorn_latin1", "desc caf\xe9"});
@@ -196,15 +213,44 @@ TEST(ListBootstrap, AFailedBootstrapSaysWhyAndKeepsTheDictionary) {
         Console console;
         runSession(console, {});
         const SessionResult r = runCommands(console, {"bootstrap", "list db"});
-        // The command loop then looks for "public" of the first database, as after every
-        // bootstrap.
+        // Nothing follows the reason: the bootstrap read nothing, so no schema is looked for.
         EXPECT_EQ(
             r.screen.substr(0, r.screen.find("       oid")),
             why + (withDictionary ? "The dictionary loaded before is still the one in use.\n\n"
-                                  : "\nSchema \"public\" does not exist.\n"));
+                                  : "\n"));
         EXPECT_EQ(r.screen.find(" vorn_latin1 ") != std::string::npos, withDictionary) << r.screen;
         EXPECT_NE(workspace.readFile("log/vorn.log").find("[error] Unable to run bootstrap, "),
                   std::string::npos);
+    }
+}
+
+// A data directory of PostgreSQL 17 with version 15 in conf/vorn.ini: bootstrap refuses it,
+// and the refusal is the last word. No schema is looked for in a dictionary that was not read
+// ("Schema "public" does not exist." would follow it), and the schema chosen before in the
+// dictionary loaded before stays the current one.
+TEST(ListBootstrap, AVersionRefusalIsTheLastWord) {
+    VORN_FIXTURE_OR_SKIP(m, "pg17");
+    const std::string& dict = fixtureDictionary("pg17");
+    ShellSettings settings = fixtureSettings(m);
+    settings.version = "15";
+    const std::string refusal = "Unable to run bootstrap, data directory \"" + m.dataDir +
+                                "\" was written by PostgreSQL 17, the configured version is 15\n";
+    for (const bool withDictionary : {false, true}) {
+        SCOPED_TRACE(withDictionary ? "a dictionary loaded" : "no dictionary");
+        ShellWorkspace workspace(settings);
+        if (withDictionary)
+            workspace.useDictionary(dict);
+        Console console;
+        const SessionResult started = runSession(console, {"use vorn", "set schema many"});
+        ASSERT_EQ(started.prompts.back(), withDictionary ? "vorn.many@VORN > " : "VORN > ");
+
+        const SessionResult r = runCommands(console, {"bootstrap"});
+        EXPECT_EQ(
+            r.screen,
+            refusal + (withDictionary ? "The dictionary loaded before is still the one in use.\n\n"
+                                      : "\n"));
+        EXPECT_EQ(r.prompts,
+                  (std::vector<std::string>{started.prompts.back(), started.prompts.back()}));
     }
 }
 

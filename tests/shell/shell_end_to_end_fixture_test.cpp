@@ -19,6 +19,7 @@
 #include "tests/support/fixture_skip.h"
 #include "tests/support/pg_server.h"
 #include "tests/support/psql_run.h"
+#include "tests/support/shell_run.h"
 
 namespace vorn::test {
 namespace {
@@ -192,6 +193,54 @@ TEST(ShellEndToEnd, ALaterRunNeverWritesOverAnotherTablesFile) {
         EXPECT_TRUE(ours == sortedLines(readWhole(t->copyText)));
     }
     server.psql("DROP DATABASE " + db + ";");
+}
+
+// The psql line at the top of each import script, copied into a shell, names the script and
+// the database: with printf in place of psql and a user for <your_user>, sh and bash print
+// exactly the script's file name and the database's name, blanks and quotes in them or not.
+TEST(ShellEndToEnd, ThePsqlLineOfAnImportScriptWorksInAShell) {
+    VORN_FIXTURE_OR_SKIP(m, "deb15v");
+    TempDir dir;
+    dir.writeFile("conf/vorn.ini", configFileText(fixtureSettings(m)));
+    const ProcessResult r = runVorn(dir.path(),
+                                    "bootstrap\n"
+                                    "use vorn\n"
+                                    "unload table \"order items\"\n"
+                                    "unload table \"it's a \"\"quoted\"\" name\"\n"
+                                    "unload table twin\n"
+                                    "use \"Second DB\"\n"
+                                    "unload schema public\n"
+                                    "exit\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string dump = dir.path() + "/dump";
+    const struct {
+        std::string script;
+        std::string database;
+    } cases[] = {
+        {"import_public_order items.sql", "vorn"},
+        {"import_public_it's a \"quoted\" name.sql", "vorn"},
+        {"import_public_twin.sql", "vorn"},
+        {"import_public.sql", "Second DB"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        ASSERT_TRUE(std::filesystem::exists(dump + "/" + c.script)) << screenText(r.out);
+        std::istringstream script(readWhole(dump + "/" + c.script));
+        std::string line;
+        std::getline(script, line);
+        std::getline(script, line);
+        ASSERT_EQ(line.rfind("--psql -d ", 0), 0u) << line;
+        std::string command = "printf '%s\\n'" + line.substr(std::string("--psql").size());
+        const size_t user = command.find("<your_user>");
+        ASSERT_NE(user, std::string::npos) << line;
+        command.replace(user, std::string("<your_user>").size(), "someone");
+        for (const char* shell : {"/bin/sh", "/bin/bash"}) {
+            const ShellRun run = runShell(shell, command, dump);
+            EXPECT_EQ(run.status, 0) << shell << ": " << run.err;
+            EXPECT_EQ(run.out, "-d\n" + c.database + "\n-U\nsomeone\n-f\n" + c.script + "\n")
+                << shell << ": " << line;
+        }
+    }
 }
 
 // A second run of the program over the dictionary the first one bootstrapped starts in the

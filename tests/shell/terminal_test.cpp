@@ -370,6 +370,25 @@ TEST_F(Terminal, VornBannerIsColoured) {
     EXPECT_NE(screen.find("\033[92m" + buildDate()), std::string::npos) << screen;
 }
 
+// Typed at a terminal with standard output in a file (`vorn > out.txt`): the lines are read
+// plainly, as the terminal itself echoes them, and the file gets what vorn printed without
+// the line editor's escape sequences and carriage returns.
+TEST_F(Terminal, VornWithOutputInAFileWritesNoEditorSequencesThere) {
+    auto pane = std::make_unique<TmuxPane>(dir_.path(), std::string(VORN_BINARY) + " > out.txt",
+                                           "LC_ALL=C");
+    ASSERT_TRUE(pane->started());
+    pane->type("list db");
+    pane->keys({"Enter"});
+    pane->type("exit");
+    pane->keys({"Enter"});
+    pane->waitFor("[status 0]");
+    EXPECT_NE(pane->screen().find("list db\nexit\n"), std::string::npos) << pane->screen();
+    const std::string out = dir_.readFile("out.txt");
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_EQ(out.find('\r'), std::string::npos) << out;
+    EXPECT_NE(out.find("       oid dbname          encoding       \n"), std::string::npos) << out;
+}
+
 TEST_F(Terminal, VornCompletesNamesOfTheCurrentSchema) {
     dir_.writeFile("dict/pg_db.dat", "0|5|postgres|6||1663\n0|16384|shop|6||1663\n");
     dir_.writeFile("dict/pg_schema.dat", "5|2200|public\n16384|2200|public\n");

@@ -2,10 +2,12 @@
 #include "tests/support/config_text.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio_ext.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -274,43 +276,105 @@ SessionResult runCommands(Console& console, const std::vector<std::string>& line
                        [&](ScriptedLines& source) { return console.runCommandLoop(source); });
 }
 
-ProcessResult runVorn(const std::string& workDir, const std::string& input, bool closedStdout) {
-    TempDir scratch;
-    scratch.writeFile("in", input);
-    const std::string in = scratch.path() + "/in", out = scratch.path() + "/out",
-                      err = scratch.path() + "/err";
+namespace {
 
+// Starts the binary in `workDir` with standard input from `in`, standard error into `err`
+// and standard output on `outFd` (or into the file `outFile` when `outFd` is negative).
+pid_t spawnVorn(const std::string& workDir, const std::string& in, int outFd,
+                const std::string& outFile, const std::string& err) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.c_str(), O_RDONLY, 0);
-    int pipeFds[2] = {-1, -1};
-    if (closedStdout) {
-        check(::pipe2(pipeFds, O_CLOEXEC) == 0, "pipe2");
-        // No reader at all: every write the child makes to standard output fails.
-        ::close(pipeFds[0]);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+    if (outFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     char* argv[] = {const_cast<char*>(VORN_BINARY), nullptr};
     pid_t pid = 0;
     const int spawned = ::posix_spawn(&pid, VORN_BINARY, &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (pipeFds[1] >= 0)
-        ::close(pipeFds[1]);
     if (spawned != 0)
         throw std::system_error(spawned, std::generic_category(), "posix_spawn " VORN_BINARY);
+    return pid;
+}
 
+int waitForExit(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+ProcessResult runVorn(const std::string& workDir, const std::string& input, bool closedStdout) {
+    TempDir scratch;
+    scratch.writeFile("in", input);
+    const std::string in = scratch.path() + "/in", out = scratch.path() + "/out",
+                      err = scratch.path() + "/err";
+    int pipeFds[2] = {-1, -1};
+    if (closedStdout) {
+        check(::pipe2(pipeFds, O_CLOEXEC) == 0, "pipe2");
+        // No reader at all: every write the child makes to standard output fails.
+        ::close(pipeFds[0]);
+    }
+    pid_t pid = 0;
+    try {
+        pid = spawnVorn(workDir, in, pipeFds[1], out, err);
+    } catch (...) {
+        if (pipeFds[1] >= 0)
+            ::close(pipeFds[1]);
+        throw;
+    }
+    if (pipeFds[1] >= 0)
+        ::close(pipeFds[1]);
     ProcessResult result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.status = waitForExit(pid);
     result.out = readWhole(out);
+    result.err = readWhole(err);
+    return result;
+}
+
+ProcessResult runVornOnTerminal(const std::string& workDir, const std::string& input) {
+    TempDir scratch;
+    scratch.writeFile("in", input);
+    const std::string in = scratch.path() + "/in", err = scratch.path() + "/err";
+    int master = -1, slave = -1;
+    check(::openpty(&master, &slave, nullptr, nullptr, nullptr) == 0, "openpty");
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    termios settings{};
+    if (::tcgetattr(slave, &settings) == 0) {
+        settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        ::tcsetattr(slave, TCSANOW, &settings);
+    }
+    pid_t pid = 0;
+    try {
+        pid = spawnVorn(workDir, in, slave, "", err);
+    } catch (...) {
+        ::close(slave);
+        ::close(master);
+        throw;
+    }
+    // The child holds the only other end: reading ends (EIO) once it has exited.
+    ::close(slave);
+    ProcessResult result;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(master, chunk, sizeof chunk);
+        if (n > 0)
+            result.out.append(chunk, static_cast<size_t>(n));
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    ::close(master);
+    result.status = waitForExit(pid);
     result.err = readWhole(err);
     return result;
 }

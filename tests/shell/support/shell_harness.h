@@ -141,5 +141,9 @@ struct ProcessResult {
 // With closedStdout, standard output is a pipe whose reader is already gone.
 ProcessResult runVorn(const std::string& workDir, const std::string& input,
                       bool closedStdout = false);
+// The same with standard output on a terminal (a pseudo-terminal whose output is not
+// post-processed: "\n" stays "\n"): `out` holds the bytes as the terminal got them. Standard
+// input is still the file of `input`, so the lines are read plainly.
+ProcessResult runVornOnTerminal(const std::string& workDir, const std::string& input);
 
 }  // namespace vorn::test

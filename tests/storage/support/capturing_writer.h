@@ -26,8 +26,6 @@ class CapturingWriter : public IDataWriter {
     uint32_t writeRows(const ColumnBatch* batch, uint32_t rows) override;
     void finish() override;
 
-    void setContext(void* context) override { context_ = context; }
-    void* context() override { return context_; }
     void addBlocks(uint64_t n) override {
         blocks_ += n;
         blockCalls_.push_back(n);
@@ -39,8 +37,6 @@ class CapturingWriter : public IDataWriter {
     uint64_t rows() override { return rowsCounted_; }
     void appendMessage(const std::string& text) override { messages_ += "\n" + text; }
     std::string messages() override { return messages_; }
-    void requestStop() override { stop_ = true; }
-    bool stopRequested() override { return stop_; }
 
     // Failures to simulate: open or finish throw std::runtime_error with `failureText`;
     // writeRows throws on its call number `failWriteCall` (from 1; 0 never).
@@ -63,11 +59,9 @@ class CapturingWriter : public IDataWriter {
     std::vector<uint32_t> writeCalls_;
     std::vector<uint64_t> blockCalls_;
     std::string messages_;
-    void* context_ = nullptr;
     uint64_t blocks_ = 0;
     uint64_t bytes_ = 0;
     uint64_t rowsCounted_ = 0;
-    bool stop_ = false;
     bool opened_ = false;
     bool finished_ = false;
 };
