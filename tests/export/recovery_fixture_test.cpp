@@ -134,6 +134,24 @@ class Recovery : public ::testing::TestWithParam<std::string> {
         messages = writer.messages();
         return result.failed ? std::string() : readFileBytes(writer.filePath());
     }
+    // One table of `cluster` unloaded as COPY text, against the server's rows in `truth` (an
+    // oracle file: COPY text with NULL as \N).
+    struct Unloaded {
+        PgTable* table = nullptr;  // null: not in the dictionary, nothing unloaded
+        UnloadResult result;
+        std::string messages;
+        bool sameRows = false;  // the rows written are the server's, in any order
+    };
+    Unloaded unloadAgainst(const RecoveryCluster& cluster, const std::string& name,
+                           const std::string& truth) {
+        Unloaded u;
+        u.table = table(cluster, name);
+        if (u.table == nullptr)
+            return u;
+        const std::string text = unloadText(*u.table, u.result, u.messages);
+        u.sameRows = sortedLines(text) == sortedLines(oracleText(truth));
+        return u;
+    }
     std::string log() const { return dir_.readFile("unload_table.log"); }
 
     struct Saved {
@@ -164,16 +182,12 @@ TEST_P(Recovery, RolledBackWorkNobodyReadIsUndone) {
     EXPECT_EQ(publicTables(clean), sortedLines(readFileBytes(clean.oracleTables)));
     for (const RecoveryTable& expected : clean.tables) {
         SCOPED_TRACE(expected.name);
-        PgTable* t = table(clean, expected.name);
-        ASSERT_NE(t, nullptr);
-        EXPECT_EQ(liveColumnNames(*t), expected.columns);
-        UnloadResult result;
-        std::string messages;
-        const std::string text = unloadText(*t, result, messages);
-        EXPECT_TRUE(result.complete()) << messages;
-        EXPECT_EQ(result.rows, static_cast<uint64_t>(expected.rows));
-        EXPECT_TRUE(sortedLines(text) == sortedLines(oracleText(expected.oracleText)))
-            << "rows differ from the server's";
+        const Unloaded u = unloadAgainst(clean, expected.name, expected.oracleText);
+        ASSERT_NE(u.table, nullptr);
+        EXPECT_EQ(liveColumnNames(*u.table), expected.columns);
+        EXPECT_TRUE(u.result.complete()) << u.messages;
+        EXPECT_EQ(u.result.rows, static_cast<uint64_t>(expected.rows));
+        EXPECT_TRUE(u.sameRows) << "rows differ from the server's";
     }
 }
 
@@ -188,18 +202,15 @@ TEST_P(Recovery, TransactionsInFlightAtACrashAreRolledBackAndSaidSo) {
     for (const char* name : {"c_done", "c_new", "mx_crash"}) {
         SCOPED_TRACE(name);
         const RecoveryTable& expected = crash.table(name);
-        PgTable* t = table(crash, name);
-        ASSERT_NE(t, nullptr);
-        UnloadResult result;
-        std::string messages;
-        const std::string text = unloadText(*t, result, messages);
-        ASSERT_FALSE(result.failed) << messages;
-        EXPECT_TRUE(sortedLines(text) == sortedLines(oracleText(expected.oracleText)))
-            << "rows differ from the recovered server's";
-        EXPECT_EQ(result.rows, static_cast<uint64_t>(expected.rows));
-        EXPECT_GT(result.damage.tuplesInDoubt, 0u);
-        EXPECT_EQ(result.damage.total(), result.damage.tuplesInDoubt) << result.damage.summary();
-        EXPECT_THAT(messages, HasSubstr("taken as rolled back (unclean stop)"));
+        const Unloaded u = unloadAgainst(crash, name, expected.oracleText);
+        ASSERT_NE(u.table, nullptr);
+        ASSERT_FALSE(u.result.failed) << u.messages;
+        EXPECT_TRUE(u.sameRows) << "rows differ from the recovered server's";
+        EXPECT_EQ(u.result.rows, static_cast<uint64_t>(expected.rows));
+        EXPECT_GT(u.result.damage.tuplesInDoubt, 0u);
+        EXPECT_EQ(u.result.damage.total(), u.result.damage.tuplesInDoubt)
+            << u.result.damage.summary();
+        EXPECT_THAT(u.messages, HasSubstr("taken as rolled back (unclean stop)"));
     }
 }
 
@@ -212,24 +223,19 @@ TEST_P(Recovery, AnUnloggedTableAfterACrashGivesWhatItsFileHoldsAndIsNotComplete
     const RecoveryTable& expected = crash.table("u_rows");
     ASSERT_EQ(expected.persistence, 'u');
     ASSERT_EQ(expected.rows, 0) << "the recovered server's u_rows";
-    PgTable* t = table(crash, "u_rows");
-    ASSERT_NE(t, nullptr);
-    UnloadResult result;
-    std::string messages;
-    const std::string text = unloadText(*t, result, messages);
-    ASSERT_FALSE(result.failed) << messages;
-    EXPECT_EQ(result.rows, static_cast<uint64_t>(expected.fileRows));
-    EXPECT_TRUE(sortedLines(text) == sortedLines(oracleText(expected.fileText)))
-        << "rows differ from what the file holds";
-    EXPECT_TRUE(result.unloggedAfterCrash);
-    EXPECT_FALSE(result.complete());
+    const Unloaded u = unloadAgainst(crash, "u_rows", expected.fileText);
+    ASSERT_NE(u.table, nullptr);
+    ASSERT_FALSE(u.result.failed) << u.messages;
+    EXPECT_EQ(u.result.rows, static_cast<uint64_t>(expected.fileRows));
+    EXPECT_TRUE(u.sameRows) << "rows differ from what the file holds";
+    EXPECT_TRUE(u.result.unloggedAfterCrash);
+    EXPECT_FALSE(u.result.complete());
 
     // A logged table of the same data directory is not marked.
-    PgTable* logged = table(crash, "c_wal");
-    ASSERT_NE(logged, nullptr);
-    UnloadResult plain;
-    unloadText(*logged, plain, messages);
-    EXPECT_FALSE(plain.unloggedAfterCrash);
+    const Unloaded logged = unloadAgainst(crash, "c_wal", crash.table("c_wal").fileText);
+    ASSERT_NE(logged.table, nullptr);
+    EXPECT_TRUE(logged.sameRows) << "rows differ from what the file holds";
+    EXPECT_FALSE(logged.result.unloggedAfterCrash);
 }
 
 // Without pg_xact nothing but the hint bits is left: the old rule decides, and every table
@@ -316,22 +322,19 @@ TEST_P(Recovery, ALostSegmentOfPgXactLeavesItsTuplesToTheHintBitsAndSaysSo) {
         for (const char* name : {"t_low", "t_high"}) {
             SCOPED_TRACE(name);
             const RecoveryTable& expected = xact.table(name);
-            PgTable* t = table(xact, name);
-            ASSERT_NE(t, nullptr);
-            UnloadResult result;
-            std::string messages;
-            const std::string text = unloadText(*t, result, messages);
-            ASSERT_FALSE(result.failed) << messages;
-            EXPECT_TRUE(sortedLines(text) == sortedLines(oracleText(expected.oracleText)))
-                << "rows differ from the server's";
+            const Unloaded u = unloadAgainst(xact, name, expected.oracleText);
+            ASSERT_NE(u.table, nullptr);
+            ASSERT_FALSE(u.result.failed) << u.messages;
+            EXPECT_TRUE(u.sameRows) << "rows differ from the server's";
             if (c.lostTable == nullptr || std::strcmp(name, c.lostTable) != 0) {
-                EXPECT_TRUE(result.complete()) << messages;
+                EXPECT_TRUE(u.result.complete()) << u.messages;
                 continue;
             }
-            EXPECT_EQ(result.damage.tuplesUndecided, static_cast<uint64_t>(expected.tuples.normal))
-                << result.damage.summary();
-            EXPECT_THAT(messages, HasSubstr("tuples decided by hint bits alone"));
-            EXPECT_THAT(messages, HasSubstr(c.segment));
+            EXPECT_EQ(u.result.damage.tuplesUndecided,
+                      static_cast<uint64_t>(expected.tuples.normal))
+                << u.result.damage.summary();
+            EXPECT_THAT(u.messages, HasSubstr("tuples decided by hint bits alone"));
+            EXPECT_THAT(u.messages, HasSubstr(c.segment));
         }
     }
 }
@@ -344,17 +347,13 @@ TEST_P(Recovery, ARelationCutBackBelowOneSegmentIsWhole) {
     ASSERT_EQ(expected.segments.size(), 2u);
     ASSERT_EQ(expected.segments[1].size, 0);
     bootstrap(shrunk.dataDir, shrunk);
-    PgTable* t = table(shrunk, "t_shrunk");
-    ASSERT_NE(t, nullptr);
-    UnloadResult result;
-    std::string messages;
-    const std::string text = unloadText(*t, result, messages);
-    EXPECT_TRUE(result.complete()) << messages;
-    EXPECT_EQ(result.damage.segmentsUnreadable, 0u);
-    EXPECT_EQ(result.damage.blocksUnreadable, 0u);
-    EXPECT_EQ(result.rows, static_cast<uint64_t>(expected.rows));
-    EXPECT_TRUE(sortedLines(text) == sortedLines(oracleText(expected.oracleText)))
-        << "rows differ from the server's";
+    const Unloaded u = unloadAgainst(shrunk, "t_shrunk", expected.oracleText);
+    ASSERT_NE(u.table, nullptr);
+    EXPECT_TRUE(u.result.complete()) << u.messages;
+    EXPECT_EQ(u.result.damage.segmentsUnreadable, 0u);
+    EXPECT_EQ(u.result.damage.blocksUnreadable, 0u);
+    EXPECT_EQ(u.result.rows, static_cast<uint64_t>(expected.rows));
+    EXPECT_TRUE(u.sameRows) << "rows differ from the server's";
 }
 
 // 40 values of 300,000 bytes on one page: the page's rows reach the writer in batches whose
